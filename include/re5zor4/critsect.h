@@ -1,0 +1,112 @@
+// Critical sections and the synchronisation chain.
+//
+// ZnSynchroObj is the base of every synchronisation object of the library.
+// While the module is started, each one links itself into one process-wide
+// chain, so that ReleaseAllSynchronizationObjects can make the calling thread
+// release everything it holds. ZnCritSect is the recursive critical-section
+// interface; its factories return a plain Win32CritSect, or, while the
+// deadlock-detection flag is set, a deadlock-detecting section wrapping one.
+//
+// Ownership: the caller of a factory owns the section and deletes it through
+// the virtual destructor. Names are stored as pointers, never copied: the
+// creator keeps the text alive for the object's life.
+//
+// Thread safety: every operation may be called from any thread. Exit only by
+// the holder; a section is destroyed only when free and unwaited.
+//
+// Lock order: the chain lock before the CritSectCritSect.
+#ifndef RE5ZOR4_CRITSECT_H_
+#define RE5ZOR4_CRITSECT_H_
+
+#include <atomic>
+#include <cstdint>
+
+#include "re5zor4/export.h"
+
+class RE5ZOR4_API ZnSynchroObj {
+ public:
+  // Links the object at the head of the chain when registration is on.
+  explicit ZnSynchroObj(const char* name);
+  // Unlinks the object when registration is on.
+  virtual ~ZnSynchroObj();
+  // Releases whatever the calling thread holds of this object. Nothing here.
+  virtual void ForceRelease();
+
+  const char* name;    // not owned, not copied
+  ZnSynchroObj* next;  // older neighbour in the chain; guarded by the chain lock
+  ZnSynchroObj* prev;  // newer neighbour in the chain; guarded by the chain lock
+
+  ZnSynchroObj(const ZnSynchroObj&) = delete;
+  ZnSynchroObj& operator=(const ZnSynchroObj&) = delete;
+};
+
+// The recursive critical-section interface. Slot order: destructor,
+// ForceRelease, Begin, Exit, GetInfo.
+//
+//   state            Begin by holder   Begin by other    Exit by holder
+//   free             -                 held, n = 1       (misuse)
+//   held, n          n + 1             waits until free  n - 1; free at 0
+//
+// ForceRelease by the holder frees the section at once, whatever n is; by
+// anyone else it changes nothing.
+class RE5ZOR4_API ZnCritSect : public ZnSynchroObj {
+ public:
+  explicit ZnCritSect(const char* name);
+  ~ZnCritSect() override;
+
+  void ForceRelease() override;
+  virtual void Begin();
+  virtual void Exit();
+  // Writes one NUL-terminated status line, never more than capacity bytes;
+  // nothing for a null buffer or a capacity below 1. Here:
+  // "<name>: owning count: <n>; wait count: <n>".
+  virtual void GetInfo(char* buffer, int capacity);
+
+  // A new section of the kind the deadlock-detection flag selects now.
+  static ZnCritSect* Make(const char* name);
+  // Exactly what Make returns.
+  static ZnCritSect* MakeLight(const char* name);
+  // A new plain Win32CritSect, whatever the flag.
+  static ZnCritSect* MakeImplementation(const char* name);
+
+  // Kept only by deadlock-detecting sections; 0 in every other section.
+  std::atomic<int32_t> owningCount;  // written by the holder only
+  std::atomic<int32_t> waitCount;    // threads inside Begin, waiting
+};
+
+// The plain recursive section: one lock operation per Begin and Exit, no
+// bookkeeping, no per-thread record.
+class RE5ZOR4_API Win32CritSect : public ZnCritSect {
+ public:
+  explicit Win32CritSect(const char* name);
+  ~Win32CritSect() override;
+
+  // Leaves the section completely when the calling thread holds it.
+  void ForceRelease() override;
+  void Begin() override;
+  void Exit() override;
+
+ private:
+  // The platform's recursive lock, kept in place.
+  alignas(16) unsigned char lock_[48];
+};
+
+extern "C" {
+
+// Calls ForceRelease on every object in the chain, newest first, holding the
+// chain lock. Visits nothing before start-up or after shut-down.
+RE5ZOR4_API void ReleaseAllSynchronizationObjects();
+// The address of the CritSectCritSect slot, the same for the process's life.
+RE5ZOR4_API ZnCritSect** ZnGetCritSectCritSect();
+// The address of the deadlock-detection flag, the same for the process's life.
+// Write it before making the sections that are to detect deadlocks; prefer
+// ZnSetDeadLockDetection when other threads may be making sections.
+RE5ZOR4_API int* ZnGetDeadLockDetectionEnabled();
+}
+
+// Sets the deadlock-detection flag atomically; returns the previous value.
+RE5ZOR4_API int ZnSetDeadLockDetection(int enabled);
+// A plain section named "DeadLockDetectionCS".
+RE5ZOR4_API ZnCritSect* ZnMakeCritSectCritSect();
+
+#endif  // RE5ZOR4_CRITSECT_H_

@@ -1,0 +1,11 @@
+// Helpers shared by the sources of the base library; not exported.
+#ifndef RU5RED4_SRC_INTERNAL_H_
+#define RU5RED4_SRC_INTERNAL_H_
+
+#include <cstddef>
+
+// Writes text to standard error with one write call (repeated only to finish
+// a write cut short), so lines from several threads never interleave.
+void ZnWriteStderr(const char* text, std::size_t size);
+
+#endif  // RU5RED4_SRC_INTERNAL_H_

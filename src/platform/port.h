@@ -1,0 +1,171 @@
+// The platform layer: the few operating-system services the library uses,
+// declared once here and implemented once per platform (posix/ today, a Win32
+// folder later). Nothing outside src/platform/ includes a system header for
+// these services, and nothing here leaks into include/.
+//
+// Each primitive is a thin, honest mapping of one Win32 service; the comment
+// on each says which, and where the POSIX stand-in differs.
+#ifndef RE5ZOR4_SRC_PLATFORM_PORT_H_
+#define RE5ZOR4_SRC_PLATFORM_PORT_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+#include "platform/win32/recursive_lock_win32.h"
+#else
+#include "platform/posix/recursive_lock_posix.h"
+#endif
+
+namespace re5zor4 {
+namespace port {
+
+// ---------------------------------------------------------------------------
+// Recursive lock (Win32: CRITICAL_SECTION), class RecursiveLock, defined by
+// the platform header included above so that its fast paths inline:
+//
+//   void Enter();               blocks until the caller holds the lock;
+//                               recursive for the holder
+//   void Leave();               REQUIRES: the caller holds the lock
+//   bool HeldByCaller() const;  true when the calling thread holds it
+//   int RecursionCount() const; the holder's count; exact only for the holder
+//
+// Uncontended Enter/Leave cost no system call, no allocation and no
+// per-thread lookup; a re-entry by the holder costs no atomic
+// read-modify-write. Contended waiters sleep in the kernel. REQUIRES: the
+// lock is free when destroyed.
+
+// ---------------------------------------------------------------------------
+// Guard and wake-up signal of a condition (Win32: CreateMutexA,
+// CreateEventA, WaitForSingleObject, WaitForMultipleObjects(wait all),
+// ReleaseMutex, SetEvent, CloseHandle).
+//
+// A guard is a recursive mutex. When its owner ends while holding it, the
+// thread-end hook marks it abandoned and frees it; the next thread to take it
+// gets kWaitAbandoned once. An event is auto-reset and belongs to one guard:
+// WaitGuardAndEvent takes the guard and consumes the signal together, so a
+// woken waiter holds the guard when it looks at the guarded state.
+//
+// On POSIX both live behind one mutex and condition variable; the event
+// therefore has to be created for its guard.
+typedef void* Handle;
+
+enum WaitResult : uint32_t {
+  kWaitObject0 = 0x0,        // acquired (WaitGuardAndEvent may also give 1)
+  kWaitAbandoned = 0x80,     // acquired; the previous owner died holding it
+  kWaitTimeout = 0x102,      // not acquired (never happens with no time-out)
+  kWaitFailed = 0xFFFFFFFF,  // not acquired; LastError() tells why
+};
+
+// A free, unabandoned guard, or null when it cannot be made.
+Handle CreateGuard();
+// An unsignalled auto-reset event usable with guard, or null.
+Handle CreateEvent(Handle guard);
+// Blocks until the caller owns guard (recursively when it already does).
+WaitResult WaitGuard(Handle guard);
+// Releases one level of guard. False when the caller doesn't own it.
+bool ReleaseGuard(Handle guard);
+// Signals event: one waiter in WaitGuardAndEvent, now or later, consumes it.
+bool SetEvent(Handle event);
+// Blocks until the guard can be owned and event is signalled at once, then
+// owns the guard (one more level) and resets the event.
+WaitResult WaitGuardAndEvent(Handle guard, Handle event);
+// Closes a guard or an event (a guard and its events in either order; the
+// guard's memory goes with the last of them), or a thread handle. REQUIRES:
+// nobody waits on either, and a guard is not held by another thread.
+void CloseHandle(Handle handle);
+
+// ---------------------------------------------------------------------------
+// Thread-local slots (Win32: TlsAlloc, TlsGetValue, TlsSetValue) and the
+// thread-end hook (Win32: the DLL_THREAD_DETACH notification).
+typedef unsigned long TlsIndex;
+constexpr TlsIndex kTlsOutOfIndexes = 0xFFFFFFFFul;
+
+// A new slot, empty in every thread, or kTlsOutOfIndexes. Slots are never
+// freed.
+TlsIndex TlsAlloc();
+void* TlsGetValue(TlsIndex index);
+bool TlsSetValue(TlsIndex index, void* value);
+
+// Installs the one process-wide function called on a thread at its end. The
+// Win32 loader calls it for every thread; POSIX cannot observe thread creation
+// or end of a thread that never asked, so a thread asks with ArmThreadEndHook
+// (idempotent, cheap once armed). The hook runs on the ending thread, after
+// its C++ thread_local objects may already be gone, and also when the thread
+// is cancelled. Guards still owned by the ending thread are marked abandoned
+// after the hook returns.
+typedef void (*ThreadEndHook)();
+void SetThreadEndHook(ThreadEndHook hook);
+void ArmThreadEndHook();
+
+// ---------------------------------------------------------------------------
+// Threads and time (Win32: GetCurrentThreadId, DuplicateHandle, Sleep,
+// GetSystemInfo).
+
+// The kernel thread id: unique among live threads, fits in 32 bits.
+uint32_t CurrentThreadId();
+// A handle to the calling thread that stays valid until closed; null when it
+// can't be made.
+Handle DuplicateCurrentThread();
+void CloseThreadHandle(Handle handle);
+// Sleeps ms milliseconds; 0 gives up the rest of the time slice. Negative
+// values are treated as 0.
+void Sleep(long ms);
+// Online processors, at least 1.
+unsigned long NumberOfProcessors();
+
+// ---------------------------------------------------------------------------
+// OS version and errors (Win32: GetVersion, GetVersionExA, GetLastError,
+// SetLastError, FormatMessageA).
+//
+// The POSIX layer answers as an NT-family system of major version 10: top bit
+// clear, major version in the low byte.
+uint32_t GetVersion();
+// False when the query fails; otherwise fills the major version.
+bool GetVersionEx(unsigned long* major);
+// The calling thread's last error code (errno on POSIX).
+unsigned long LastError();
+void SetLastError(unsigned long code);
+// The system's text for code into buffer (NUL-terminated, cut to size).
+// Returns the text's length, 0 when there is none.
+size_t FormatErrorText(unsigned long code, char* buffer, size_t size);
+
+// ---------------------------------------------------------------------------
+// Output (Win32: GetStdHandle, AllocConsole, WriteFile, OutputDebugStringA,
+// MessageBoxA, DebugBreak).
+constexpr intptr_t kInvalidHandle = -1;
+
+// The standard output handle, or kInvalidHandle when the process has none.
+intptr_t StdOutputHandle();
+// Gives the process a console. POSIX has no such thing: returns false.
+bool AllocConsole();
+// Writes all len bytes (retrying short writes). False on failure.
+bool WriteFile(intptr_t handle, const char* data, size_t len);
+
+// The debugger output channel. By default it writes the text to standard
+// error; the host may install its own sink (null restores the default).
+typedef void (*DebugOutputFunction)(const char* text);
+void OutputDebugString(const char* text);
+DebugOutputFunction SetDebugOutput(DebugOutputFunction sink);
+
+// The blocking prompt that stands in for a message box. style holds the Win32
+// flags: 0x1 means OK and Cancel, otherwise OK only. Returns kPromptOk (1) or
+// kPromptCancel (2). By default, on an interactive terminal it shows caption
+// and text on standard error and reads the answer from the terminal;
+// otherwise it answers OK at once and says so on the debug channel. The host
+// or a test may install its own prompt (null restores the default).
+constexpr int kPromptOk = 1;
+constexpr int kPromptCancel = 2;
+typedef int (*PromptFunction)(const char* caption, const char* text, unsigned style);
+int MessageBox(const char* text, const char* caption, unsigned style);
+PromptFunction SetPromptFunction(PromptFunction prompt);
+
+// Breaks into an attached debugger (SIGTRAP); without one, writes a line on
+// the debug channel and returns.
+void DebugBreak();
+
+}  // namespace port
+}  // namespace re5zor4
+
+#endif  // RE5ZOR4_SRC_PLATFORM_PORT_H_

@@ -1,0 +1,69 @@
+// The debugger stream and the debug level.
+#include "re5zor4/smp_debug.h"
+
+#include <mutex>
+
+#include "internal.h"
+
+namespace re5zor4 {
+namespace {
+
+std::atomic<smp_debug*> g_debugger{nullptr};
+// 0 until "mode" has been read for the installed debugger.
+std::atomic<int> g_levelRead{0};
+// Serialises the read, so two first callers don't both print the level line.
+std::mutex g_levelReadMutex;
+
+}  // namespace
+
+// Start-up and shut-down install and take back the module's debugger.
+smp_debug* ExchangeDebugger(smp_debug* d) {
+  return g_debugger.exchange(d, std::memory_order_acq_rel);
+}
+
+}  // namespace re5zor4
+
+smp_debug::smp_debug(long initialLevel)
+    : level(initialLevel == -1 ? 0 : initialLevel),
+      savedLevel(initialLevel == -1 ? 0 : initialLevel) {
+  re5zor4::g_levelRead.store(0, std::memory_order_release);
+}
+
+smp_debug::~smp_debug() = default;
+
+void smp_debug::Enable() {
+  level.store(savedLevel.load(std::memory_order_relaxed));
+}
+
+void smp_debug::Disable() {
+  savedLevel.store(level.load(std::memory_order_relaxed));
+  level.store(0);
+}
+
+smp_debug* GetDebugger() {
+  smp_debug* d = re5zor4::g_debugger.load(std::memory_order_acquire);
+  if (re5zor4::g_levelRead.load(std::memory_order_acquire) != 0 || d == nullptr) return d;
+  std::lock_guard<std::mutex> lock(re5zor4::g_levelReadMutex);
+  if (re5zor4::g_levelRead.load(std::memory_order_acquire) != 0) return d;
+  ZnConfig* config = re5zor4::Config();
+  if (config == nullptr) return d;
+  int mode = 0;
+  const long configured = config->GetLong("mode", &mode, re5zor4::DebugSection()) == 0 ? mode : 0;
+  d->level.store(configured);
+  d->savedLevel.store(configured);
+  if (configured != 0) {
+    *d << "DEBUG LEVEL" << ARROW << reinterpret_cast<void*>(configured) << endl;
+  }
+  re5zor4::g_levelRead.store(1, std::memory_order_release);
+  return d;
+}
+
+smp_debug* Debugger(smp_debug* d) {
+  if (d == nullptr) return GetDebugger();
+  return re5zor4::ExchangeDebugger(d);
+}
+
+bool ZnDebugLevelHas(long bits) {
+  smp_debug* d = GetDebugger();
+  return d != nullptr && (d->level.load(std::memory_order_relaxed) & bits) != 0;
+}

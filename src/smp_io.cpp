@@ -1,0 +1,347 @@
+// The diagnostic stream, its default sink and the per-thread line buffers.
+//
+// Sink state is shared by every sink of the process. The output mask starts
+// as "not read" (0xF000); the first output reads the configuration once,
+// under a mutex, and publishes the mask last, so a thread that sees the final
+// mask also sees the handle and the debugger-channel flag it implies. When the
+// last sink goes away the state returns to "not read", so a module started
+// again after a shut-down sets its output up afresh instead of staying silent.
+//
+// Per-thread buffers. Windows hands each new thread its buffer from the
+// loader's thread-attach notification. Linux cannot observe thread creation,
+// so a thread makes its buffer at its first buffered write after set-up, and
+// arms the platform's thread-end hook at the same moment; the hook writes out
+// whatever text is still pending and frees the buffer. The main thread's
+// pending text is written when the process exits.
+//
+// A buffer never drops text. When a piece does not fit, the complete lines
+// already collected are written out first, keeping the unfinished line; if
+// that line and the piece still don't fit (the line is longer than the
+// buffer), everything pending goes out and the piece is buffered or, when
+// longer than the buffer, written directly. So every line that fits the
+// buffer reaches the output in one write.
+#include "re5zor4/smp_io.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "internal.h"
+#include "platform/port.h"
+
+namespace re5zor4 {
+namespace {
+
+constexpr int kMaskNotRead = 0xF000;
+constexpr int kBufferCapacity = 1024;
+
+std::atomic<int> g_mask{kMaskNotRead};
+std::atomic<intptr_t> g_outputHandle{port::kInvalidHandle};
+std::atomic<port::TlsIndex> g_bufferSlot{port::kTlsOutOfIndexes};
+std::atomic<int> g_debugChannel{0};
+std::atomic<int> g_liveSinks{0};
+std::mutex g_setupMutex;
+std::once_flag g_bufferSlotOnce;
+
+std::atomic<smp_io*> g_console{nullptr};
+
+struct __ThreadBuffer {
+  char* data;
+  int capacity;
+  int used;
+  // Where the pending text goes: the handle in force when it was collected,
+  // so text accepted before the last sink went away is still written.
+  intptr_t handle;
+};
+
+int SetUpSink() {
+  std::lock_guard<std::mutex> lock(g_setupMutex);
+  int mask = g_mask.load(std::memory_order_acquire);
+  if (mask != kMaskNotRead) return mask;
+  mask = 0;
+  ZnConfig* config = Config();
+  if (config != nullptr) {
+    int configured = 0;
+    if (config->GetLong("ZARNConsole", &configured, DebugSection()) == 0) {
+      mask = configured;
+    } else {
+      mask = (port::GetVersion() & 0x80000000u) == 0 ? 1 : 0;
+    }
+  }
+  if (mask == kMaskNotRead) mask = 0;
+  intptr_t handle = port::kInvalidHandle;
+  if ((mask & 1) != 0) {
+    handle = port::StdOutputHandle();
+    if (handle == port::kInvalidHandle) {
+      port::AllocConsole();
+      handle = port::StdOutputHandle();
+    }
+    std::call_once(g_bufferSlotOnce,
+                   [] { g_bufferSlot.store(port::TlsAlloc(), std::memory_order_release); });
+  }
+  g_outputHandle.store(handle, std::memory_order_relaxed);
+  g_debugChannel.store((mask & 2) != 0 ? 1 : 0, std::memory_order_relaxed);
+  g_mask.store(mask, std::memory_order_release);
+  return mask;
+}
+
+int CurrentMask() {
+  const int mask = g_mask.load(std::memory_order_acquire);
+  return mask == kMaskNotRead ? SetUpSink() : mask;
+}
+
+__ThreadBuffer* ThreadBuffer(bool create) {
+  const port::TlsIndex slot = g_bufferSlot.load(std::memory_order_acquire);
+  if (slot == port::kTlsOutOfIndexes) return nullptr;
+  __ThreadBuffer* buffer = static_cast<__ThreadBuffer*>(port::TlsGetValue(slot));
+  if (buffer != nullptr || !create) return buffer;
+  buffer = new (std::nothrow) __ThreadBuffer{nullptr, kBufferCapacity, 0, port::kInvalidHandle};
+  if (buffer == nullptr) return nullptr;
+  buffer->data = new (std::nothrow) char[kBufferCapacity];
+  if (buffer->data == nullptr) {
+    delete buffer;
+    return nullptr;
+  }
+  port::TlsSetValue(slot, buffer);
+  port::ArmThreadEndHook();
+  return buffer;
+}
+
+void WriteTo(intptr_t handle, const char* data, size_t len) {
+  if (len != 0 && handle != port::kInvalidHandle) port::WriteFile(handle, data, len);
+}
+
+void WriteOut(const char* data, size_t len) {
+  WriteTo(g_outputHandle.load(std::memory_order_relaxed), data, len);
+}
+
+void FlushBuffer(__ThreadBuffer* buffer) {
+  WriteTo(buffer->handle, buffer->data, static_cast<size_t>(buffer->used));
+  buffer->used = 0;
+}
+
+void Append(__ThreadBuffer* buffer, const char* text, int len) {
+  const intptr_t handle = g_outputHandle.load(std::memory_order_relaxed);
+  if (buffer->used != 0 && buffer->handle != handle) FlushBuffer(buffer);
+  buffer->handle = handle;
+  if (len <= buffer->capacity - buffer->used) {
+    std::memcpy(buffer->data + buffer->used, text, static_cast<size_t>(len));
+    buffer->used += len;
+    return;
+  }
+  // Write the complete lines, keep the unfinished one.
+  const void* lastNewline = nullptr;
+  for (int i = buffer->used - 1; i >= 0; --i) {
+    if (buffer->data[i] == '\n') {
+      lastNewline = buffer->data + i;
+      break;
+    }
+  }
+  if (lastNewline != nullptr) {
+    const int complete = static_cast<int>(static_cast<const char*>(lastNewline) - buffer->data) + 1;
+    WriteTo(buffer->handle, buffer->data, static_cast<size_t>(complete));
+    std::memmove(buffer->data, buffer->data + complete,
+                 static_cast<size_t>(buffer->used - complete));
+    buffer->used -= complete;
+    if (len <= buffer->capacity - buffer->used) {
+      std::memcpy(buffer->data + buffer->used, text, static_cast<size_t>(len));
+      buffer->used += len;
+      return;
+    }
+  }
+  // The unfinished line is longer than the buffer: it can't stay whole.
+  FlushBuffer(buffer);
+  if (len <= buffer->capacity) {
+    std::memcpy(buffer->data, text, static_cast<size_t>(len));
+    buffer->used = len;
+  } else {
+    WriteOut(text, static_cast<size_t>(len));
+  }
+}
+
+void SendToDebugger(const char* text, int len) {
+  char small[256];
+  if (len < static_cast<int>(sizeof small)) {
+    std::memcpy(small, text, static_cast<size_t>(len));
+    small[len] = '\0';
+    port::OutputDebugString(small);
+  } else {
+    port::OutputDebugString(std::string(text, static_cast<size_t>(len)).c_str());
+  }
+}
+
+// Writes the exiting main thread's unfinished text.
+struct FlushAtExit {
+  ~FlushAtExit() { ReleaseThreadBuffer(); }
+} g_flushAtExit;
+
+// Bounded by construction: the longest "%f" text of a double (DBL_MAX) has
+// 309 integral digits, a point, six decimals and a sign; 400 bytes hold any
+// number this stream formats, so nothing is ever cut.
+constexpr size_t kNumberScratch = 400;
+
+template <typename T>
+smp_io& WriteNumber(smp_io& stream, const char* format, T value) {
+  char scratch[kNumberScratch];
+  const int len = std::snprintf(scratch, sizeof scratch, format, value);
+  if (len > 0) stream.sink.load(std::memory_order_acquire)->writeOutput(scratch, len);
+  return stream;
+}
+
+}  // namespace
+
+smp_io* ExchangeConsole(smp_io* stream) {
+  return g_console.exchange(stream, std::memory_order_acq_rel);
+}
+
+void ReleaseThreadBuffer() {
+  const port::TlsIndex slot = g_bufferSlot.load(std::memory_order_acquire);
+  if (slot == port::kTlsOutOfIndexes) return;
+  __ThreadBuffer* buffer = static_cast<__ThreadBuffer*>(port::TlsGetValue(slot));
+  if (buffer == nullptr) return;
+  FlushBuffer(buffer);
+  port::TlsSetValue(slot, nullptr);
+  delete[] buffer->data;
+  delete buffer;
+}
+
+}  // namespace re5zor4
+
+namespace port = re5zor4::port;
+using re5zor4::g_liveSinks;
+
+// ---------------------------------------------------------------------------
+// _smp_io
+
+_smp_io::_smp_io() {
+  g_liveSinks.fetch_add(1, std::memory_order_relaxed);
+}
+
+_smp_io::~_smp_io() {
+  if (g_liveSinks.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    std::lock_guard<std::mutex> lock(re5zor4::g_setupMutex);
+    re5zor4::g_outputHandle.store(port::kInvalidHandle, std::memory_order_relaxed);
+    re5zor4::g_debugChannel.store(0, std::memory_order_relaxed);
+    re5zor4::g_mask.store(re5zor4::kMaskNotRead, std::memory_order_release);
+  }
+}
+
+void _smp_io::writeOutput(const char* text, int len) {
+  if (text == nullptr || text[0] == '\0' || len < -1 || len == 0) return;
+  const int mask = re5zor4::CurrentMask();
+  if (mask == 0) return;
+  if (len == -1) len = static_cast<int>(std::strlen(text));
+  if (re5zor4::g_outputHandle.load(std::memory_order_relaxed) != port::kInvalidHandle) {
+    re5zor4::__ThreadBuffer* buffer = re5zor4::ThreadBuffer(true);
+    if (buffer != nullptr) {
+      re5zor4::Append(buffer, text, len);
+    } else {
+      re5zor4::WriteOut(text, static_cast<size_t>(len));
+    }
+  }
+  if (re5zor4::g_debugChannel.load(std::memory_order_relaxed) != 0) {
+    re5zor4::SendToDebugger(text, len);
+  }
+}
+
+void _smp_io::flush() {
+  if (re5zor4::CurrentMask() == 0) return;
+  re5zor4::__ThreadBuffer* buffer = re5zor4::ThreadBuffer(false);
+  if (buffer != nullptr && buffer->used != 0) re5zor4::FlushBuffer(buffer);
+}
+
+// ---------------------------------------------------------------------------
+// smp_io
+
+smp_io::smp_io() : sink(new _smp_io()) {}
+
+smp_io::~smp_io() {
+  delete sink.exchange(nullptr, std::memory_order_acq_rel);
+}
+
+smp_io& smp_io::operator<<(const char* text) {
+  sink.load(std::memory_order_acquire)->writeOutput(text, -1);
+  return *this;
+}
+
+smp_io& smp_io::operator<<(int value) {
+  return re5zor4::WriteNumber(*this, "%d", value);
+}
+smp_io& smp_io::operator<<(unsigned int value) {
+  return re5zor4::WriteNumber(*this, "%u", value);
+}
+smp_io& smp_io::operator<<(short value) {
+  return re5zor4::WriteNumber(*this, "%d", static_cast<int>(value));
+}
+smp_io& smp_io::operator<<(unsigned short value) {
+  return re5zor4::WriteNumber(*this, "%u", static_cast<unsigned>(value));
+}
+smp_io& smp_io::operator<<(long value) {
+  return re5zor4::WriteNumber(*this, "%ld", value);
+}
+smp_io& smp_io::operator<<(unsigned long value) {
+  return re5zor4::WriteNumber(*this, "%lu", value);
+}
+smp_io& smp_io::operator<<(float value) {
+  return re5zor4::WriteNumber(*this, "%f", static_cast<double>(value));
+}
+smp_io& smp_io::operator<<(double value) {
+  return re5zor4::WriteNumber(*this, "%lf", value);
+}
+
+smp_io& smp_io::operator<<(char value) {
+  const char text[2] = {value, '\0'};
+  sink.load(std::memory_order_acquire)->writeOutput(text, 1);
+  return *this;
+}
+
+smp_io& smp_io::operator<<(void* value) {
+  return re5zor4::WriteNumber(*this, "0x%lx",
+                              static_cast<unsigned long>(reinterpret_cast<uintptr_t>(value)));
+}
+
+int smp_io::Print(const char* text, int len) {
+  sink.load(std::memory_order_acquire)->writeOutput(text, len);
+  return len;
+}
+
+smp_io& smp_io::flush() {
+  sink.load(std::memory_order_acquire)->flush();
+  return *this;
+}
+
+smp_io& smp_io::flush(smp_io& stream) {
+  return stream.flush();
+}
+
+smp_io& smp_io::operator<<(smp_io& (*manipulator)(smp_io&)) {
+  return manipulator(*this);
+}
+
+smp_io& endl(smp_io& stream) {
+  _smp_io* sink = stream.sink.load(std::memory_order_acquire);
+  sink->writeOutput("\n", 1);
+  sink->flush();
+  return stream;
+}
+
+smp_io& ARROW(smp_io& stream) {
+  stream.sink.load(std::memory_order_acquire)->writeOutput(" --> ", 5);
+  return stream;
+}
+
+smp_io& UNKNOWN_ERROR(smp_io& stream) {
+  stream.sink.load(std::memory_order_acquire)->writeOutput("unknown error", 13);
+  return stream;
+}
+
+smp_io* GetConsole() {
+  return re5zor4::g_console.load(std::memory_order_acquire);
+}
+
+smp_io* Console(smp_io* stream) {
+  if (stream == nullptr) return GetConsole();
+  return re5zor4::g_console.exchange(stream, std::memory_order_acq_rel);
+}

@@ -1,0 +1,109 @@
+// Module start-up and shut-down: which objects exist when, chain registration
+// around the two, restart, and the threading mode. This program starts and
+// stops the module itself.
+#include "re5zor4/module.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "re5zor4/critsect.h"
+#include "re5zor4/smp_debug.h"
+#include "re5zor4/smp_io.h"
+#include "support/test_support.h"
+
+namespace {
+
+class Probe : public ZnCritSect {
+ public:
+  Probe(const char* n, std::vector<std::string>* log) : ZnCritSect(n), log_(log) {}
+  void ForceRelease() override { log_->push_back(name); }
+
+ private:
+  std::vector<std::string>* log_;
+};
+
+TEST(Module, ObjectsExistOnlyWhileStarted) {
+  ___ZnExtendedContext(0);  // shut-down before any start-up does nothing
+  EXPECT_EQ(ZnIsStarted(), 0);
+  EXPECT_EQ(GetConsole(), nullptr);
+  EXPECT_EQ(GetDebugger(), nullptr);
+  EXPECT_EQ(*ZnGetCritSectCritSect(), nullptr);
+
+  ___ZnExtendedContext(1);
+  EXPECT_EQ(ZnIsStarted(), 1);
+  smp_io* console = GetConsole();
+  ASSERT_NE(console, nullptr);
+  ASSERT_NE(GetDebugger(), nullptr);
+  ASSERT_NE(*ZnGetCritSectCritSect(), nullptr);
+
+  ___ZnExtendedContext(7);  // a second start-up keeps everything
+  EXPECT_EQ(GetConsole(), console);
+
+  ___ZnExtendedContext(0);
+  EXPECT_EQ(GetConsole(), nullptr);
+  EXPECT_EQ(GetDebugger(), nullptr);
+  EXPECT_EQ(*ZnGetCritSectCritSect(), nullptr);
+  ___ZnExtendedContext(0);  // and a second shut-down changes nothing
+}
+
+TEST(Module, ChainRegistrationFollowsStartAndStop) {
+  std::vector<std::string> log;
+  Probe* before = new Probe("before", &log);
+  ___ZnExtendedContext(1);
+  Probe* during = new Probe("during", &log);
+  ReleaseAllSynchronizationObjects();
+  EXPECT_EQ(log, (std::vector<std::string>{"during"}));
+
+  ___ZnExtendedContext(0);
+  // After shut-down the chain is empty: nothing is visited, and destroying
+  // an object that was linked touches neither the chain nor the freed lock.
+  log.clear();
+  ReleaseAllSynchronizationObjects();
+  EXPECT_TRUE(log.empty());
+  delete during;
+  delete before;
+}
+
+TEST(Module, RestartGivesAnEmptyChainAndWorkingOutput) {
+  std::vector<std::string> log;
+  re5zor4_test::FdCapture out;
+  ___ZnExtendedContext(1);
+  Probe* survivor = new Probe("survivor", &log);
+  *GetConsole() << "first run" << endl;
+  ___ZnExtendedContext(0);
+
+  ___ZnExtendedContext(1);
+  ReleaseAllSynchronizationObjects();
+  EXPECT_TRUE(log.empty()) << "an object of the first run is still in the chain";
+  Probe* fresh = new Probe("fresh", &log);
+  ReleaseAllSynchronizationObjects();
+  EXPECT_EQ(log, (std::vector<std::string>{"fresh"}));
+  // Destroying the first run's object while registration is on again must
+  // leave the new chain intact.
+  delete survivor;
+  log.clear();
+  ReleaseAllSynchronizationObjects();
+  EXPECT_EQ(log, (std::vector<std::string>{"fresh"}));
+  delete fresh;
+  *GetConsole() << "second run" << endl;
+  ___ZnExtendedContext(0);
+  EXPECT_EQ(out.Text(), "first run\nsecond run\n");
+}
+
+TEST(Module, ThreadingModeIsStoredAndReported) {
+  struct Case {
+    unsigned short mode;
+    int singleThreaded;
+  };
+  EXPECT_EQ(ZnGetThreadingMode(), 1);
+  EXPECT_EQ(ZnIsSingleThreaded(), 0);
+  for (const Case& c : {Case{0, 1}, Case{2, 0}, Case{0xFFFF, 0}, Case{1, 0}}) {
+    ZnSetThreadingMode(c.mode);
+    EXPECT_EQ(ZnGetThreadingMode(), c.mode);
+    EXPECT_EQ(ZnIsSingleThreaded(), c.singleThreaded) << c.mode;
+  }
+}
+
+}  // namespace
