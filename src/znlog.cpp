@@ -1,0 +1,271 @@
+// The event log: ZnLog, its file state ZnLogImpl and the installed-log
+// pointer.
+#include "re5zor4/znlog.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <new>
+
+#include "internal.h"
+
+namespace {
+
+// The installed log. Atomic: any thread may install or read it.
+std::atomic<ZnLog*> g_log{nullptr};
+
+constexpr char kDefaultLogFile[] = "znevent.log";
+constexpr size_t kNameCapacity = 1024;  // the text lookup's buffer size
+
+}  // namespace
+
+// The file state of one ZnLog. Slot order: destructor, write, flush, open,
+// close.
+//
+// Every operation holds mutex_, which is recursive because write and flush
+// call open and close. The lock makes each write and each flush indivisible,
+// so that a thread's flush can never close the stream under another thread's
+// write, and a stream is never opened twice.
+class ZnLogImpl {
+ public:
+  // Reads "enableLogFile" (16-bit, default 0). The file stays closed.
+  ZnLogImpl();
+  // Closes the file when it is open.
+  virtual ~ZnLogImpl();
+
+  // Opens the file if it is closed; drops the text when it cannot be opened.
+  // len -1 writes text up to its NUL; any other negative len writes nothing.
+  virtual void write(const char* text, int len);
+  // Flushes and closes the file when it is open.
+  virtual void flush();
+  // Opens the configured file for appending and writes the time-stamp line.
+  // Returns 0, also when the file cannot be opened (file_ stays null).
+  virtual int open();
+  // Closes the file when it is open. Returns 0.
+  virtual int close();
+
+  short enabled;  // "enableLogFile"; set once, read-only afterwards
+
+  ZnLogImpl(const ZnLogImpl&) = delete;
+  ZnLogImpl& operator=(const ZnLogImpl&) = delete;
+
+ private:
+  std::recursive_mutex mutex_;
+  std::FILE* file_;  // guarded by mutex_; null while closed
+};
+
+ZnLogImpl::ZnLogImpl() : enabled(0), file_(nullptr) {
+  if (ZnConfig* config = re5zor4::Config()) {
+    config->GetShort("enableLogFile", &enabled, re5zor4::DebugSection());
+  }
+}
+
+ZnLogImpl::~ZnLogImpl() {
+  close();
+}
+
+void ZnLogImpl::write(const char* text, int len) {
+  if (text == nullptr || len < -1) return;
+  std::lock_guard<std::recursive_mutex> hold(mutex_);
+  if (file_ == nullptr) open();
+  if (file_ == nullptr) return;
+  if (len == -1) {
+    std::fputs(text, file_);
+  } else if (len > 0) {
+    std::fwrite(text, 1, static_cast<size_t>(len), file_);
+  }
+}
+
+void ZnLogImpl::flush() {
+  std::lock_guard<std::recursive_mutex> hold(mutex_);
+  if (file_ == nullptr) return;
+  std::fflush(file_);
+  close();
+}
+
+int ZnLogImpl::open() {
+  std::lock_guard<std::recursive_mutex> hold(mutex_);
+  if (file_ != nullptr) return 0;
+  char buffer[kNameCapacity];
+  std::snprintf(buffer, sizeof buffer, "%s", kDefaultLogFile);
+  char* name = buffer;
+  if (ZnConfig* config = re5zor4::Config()) {
+    config->GetText("logFile", &name, re5zor4::DebugSection());
+  }
+  if (name == nullptr) return 0;
+  file_ = std::fopen(name, "a+");
+  if (file_ == nullptr) return 0;
+
+  // ctime's text from the thread-safe form: ctime itself formats into one
+  // static buffer shared by every thread.
+  std::time_t now = std::time(nullptr);
+  char stamp[64];
+#if defined(_WIN32)
+  bool stamped = ctime_s(stamp, sizeof stamp, &now) == 0;
+#else
+  bool stamped = ctime_r(&now, stamp) != nullptr;
+#endif
+  if (stamped) std::fputs(stamp, file_);
+  std::fflush(file_);
+  return 0;
+}
+
+int ZnLogImpl::close() {
+  std::lock_guard<std::recursive_mutex> hold(mutex_);
+  if (file_ != nullptr) {
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+  return 0;
+}
+
+namespace {
+
+// Formats with format(buffer, capacity), which behaves like snprintf, and
+// writes the whole text: a text longer than the local buffer (a double far
+// from zero gives over 300 digits with "%f") is formatted again into one of
+// its exact size, never cut.
+template <typename Format>
+void WriteFormatted(ZnLogImpl* impl, Format format) {
+  if (impl == nullptr) return;
+  char local[512];
+  int length = format(local, sizeof local);
+  if (length < 0) return;
+  if (static_cast<size_t>(length) < sizeof local) {
+    impl->write(local, length);
+    return;
+  }
+  std::unique_ptr<char[]> large(new (std::nothrow) char[static_cast<size_t>(length) + 1]);
+  if (!large) return;
+  format(large.get(), static_cast<size_t>(length) + 1);
+  impl->write(large.get(), length);
+}
+
+}  // namespace
+
+ZnLog::ZnLog() : impl_(nullptr) {}
+
+void ZnLog::CallDestructor(void* where) {
+  if (where != nullptr) {
+    // A destructor call through a pointer dispatches on the object's own
+    // virtual table, so a derived log at where is destroyed completely.
+    static_cast<ZnLog*>(where)->~ZnLog();
+  } else {
+    delete this;
+  }
+}
+
+ZnLog::~ZnLog() {
+  delete impl_.exchange(nullptr, std::memory_order_acq_rel);
+}
+
+ZnLogImpl* ZnLog::Impl() {
+  ZnLogImpl* current = impl_.load(std::memory_order_acquire);
+  if (current != nullptr) return current;
+  ZnLogImpl* fresh = new (std::nothrow) ZnLogImpl();
+  if (fresh == nullptr) return nullptr;
+  if (impl_.compare_exchange_strong(current, fresh, std::memory_order_acq_rel,
+                                    std::memory_order_acquire)) {
+    return fresh;
+  }
+  delete fresh;  // another thread made it first; current is its impl
+  return current;
+}
+
+ZnLog& ZnLog::operator<<(const char* text) {
+  if (ZnLogImpl* impl = Impl()) impl->write(text, -1);
+  return *this;
+}
+
+ZnLog& ZnLog::operator<<(int value) {
+  WriteFormatted(Impl(), [value](char* b, size_t n) { return std::snprintf(b, n, "%d", value); });
+  return *this;
+}
+
+ZnLog& ZnLog::operator<<(unsigned int value) {
+  WriteFormatted(Impl(), [value](char* b, size_t n) { return std::snprintf(b, n, "%u", value); });
+  return *this;
+}
+
+ZnLog& ZnLog::operator<<(short value) {
+  int widened = value;  // sign-extended
+  WriteFormatted(Impl(),
+                 [widened](char* b, size_t n) { return std::snprintf(b, n, "%d", widened); });
+  return *this;
+}
+
+ZnLog& ZnLog::operator<<(unsigned short value) {
+  unsigned int widened = value;
+  WriteFormatted(Impl(),
+                 [widened](char* b, size_t n) { return std::snprintf(b, n, "%u", widened); });
+  return *this;
+}
+
+ZnLog& ZnLog::operator<<(long value) {
+  WriteFormatted(Impl(), [value](char* b, size_t n) { return std::snprintf(b, n, "%ld", value); });
+  return *this;
+}
+
+ZnLog& ZnLog::operator<<(unsigned long value) {
+  WriteFormatted(Impl(), [value](char* b, size_t n) { return std::snprintf(b, n, "%lu", value); });
+  return *this;
+}
+
+ZnLog& ZnLog::operator<<(float value) {
+  double widened = value;
+  WriteFormatted(Impl(),
+                 [widened](char* b, size_t n) { return std::snprintf(b, n, "%f", widened); });
+  return *this;
+}
+
+ZnLog& ZnLog::operator<<(double value) {
+  WriteFormatted(Impl(), [value](char* b, size_t n) { return std::snprintf(b, n, "%lf", value); });
+  return *this;
+}
+
+ZnLog& ZnLog::operator<<(char value) {
+  if (ZnLogImpl* impl = Impl()) impl->write(&value, 1);
+  return *this;
+}
+
+ZnLog& ZnLog::operator<<(void* value) {
+  unsigned long bits = static_cast<unsigned long>(reinterpret_cast<uintptr_t>(value));
+  WriteFormatted(Impl(), [bits](char* b, size_t n) { return std::snprintf(b, n, "0x%lx", bits); });
+  return *this;
+}
+
+int ZnLog::Print(const char* text, int len) {
+  if (ZnLogImpl* impl = Impl()) impl->write(text, len);
+  return len;
+}
+
+ZnLog& ZnLog::flush() {
+  if (ZnLogImpl* impl = Impl()) impl->flush();
+  return *this;
+}
+
+ZnLog& ZnLog::flush(ZnLog& other) {
+  return other.flush();
+}
+
+ZnLog& ZnLog::operator<<(ZnLog& (*manipulator)(ZnLog&)) {
+  if (manipulator == nullptr) return *this;
+  return manipulator(*this);
+}
+
+ZnLog* ZnLog::GetLog() {
+  return g_log.load(std::memory_order_acquire);
+}
+
+ZnLog* ZnLog::SetLog(ZnLog* log) {
+  return g_log.exchange(log, std::memory_order_acq_rel);
+}
+
+short ZnLog::LoggingEnabled() {
+  ZnLog* log = g_log.load(std::memory_order_acquire);
+  if (log == nullptr) return 0;
+  ZnLogImpl* impl = log->Impl();
+  return impl != nullptr ? impl->enabled : 0;
+}
