@@ -231,8 +231,10 @@ int WIN32Condition::Clear() {
 // objects could not be made repeats its report instead of spinning hot.
 int WIN32Condition::Wait(unsigned short keepLocked, unsigned long /*timeout*/) {
   bool held = EnterGuard();
+  bool slept = false;
   while (logic->SafeTest(&value) != 0) {
     if (held) LeaveGuard();
+    slept = true;
     const uint32_t r = port::WaitGuardAndEvent(guardMutex, wakeEvent);
     switch (r) {
       case port::kWaitObject0:
@@ -258,6 +260,12 @@ int WIN32Condition::Wait(unsigned short keepLocked, unsigned long /*timeout*/) {
     }
     if (!held) port::Sleep(1);
   }
+  // A waiter that slept passes the wake-up on before it leaves: two Sets in
+  // quick succession set the auto-reset signal only once, and a value that is
+  // ready for this waiter may be ready for the next one too, which would
+  // otherwise sleep on. A passed-on signal that finds nobody costs the next
+  // waiter one extra test.
+  if (slept && held) SignalEvent();
   // The value is read while still guarded: once the guard is left, another
   // thread may change it.
   const int result = value;
