@@ -10,17 +10,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <limits.h>
 #include <pthread.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -67,10 +62,6 @@ class Count {
     std::unique_lock<std::mutex> lock(mutex_);
     return cv_.wait_for(lock, bound, [&] { return n_ >= target; });
   }
-  int Get() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return n_;
-  }
 
  private:
   std::mutex mutex_;
@@ -110,12 +101,49 @@ class PThread {
   bool joined_ = false;
 };
 
-// Blocks until cancelled, in the guard's own wait: blocker is held by the
-// test. (Not in pause(): ThreadSanitizer loses track of a thread cancelled
+// Holds a guard on a thread of its own until let go, so that no test thread
+// itself ever touches a guard a faulty cancellation may have left locked.
+class Holder {
+ public:
+  explicit Holder(Handle guard)
+      : thread_([this, guard] {
+          WaitGuard(guard);
+          held_.Add();
+          go_.Reaches(1);
+          ReleaseGuard(guard);
+        }) {}
+  ~Holder() { LetGo(); }
+  bool Holds() { return held_.Reaches(1); }
+  bool LetGo() {
+    go_.Add();
+    return joined_ || (joined_ = thread_.Join());
+  }
+
+ private:
+  Count held_, go_;
+  bool joined_ = false;
+  PThread thread_;  // last: starts once the rest exists
+};
+
+// Blocks until cancelled, in the guard's own wait: blocker is held by a
+// Holder. (Not in pause(): ThreadSanitizer loses track of a thread cancelled
 // inside its blocking-call interceptors.)
 void BlockUntilCancelled(Handle blocker) {
   WaitGuard(blocker);
   ADD_FAILURE() << "the wait ended without cancellation";
+}
+
+// Takes guard (with event, when given) on another thread and releases it
+// there. kWaitTimeout stands for "still blocked after kBound".
+std::future<WaitResult> StartTakeAndRelease(Handle guard, Handle event = nullptr) {
+  return Spawn([=] {
+    const WaitResult r = event != nullptr ? WaitGuardAndEvent(guard, event) : WaitGuard(guard);
+    return ReleaseGuard(guard) ? r : kWaitFailed;
+  });
+}
+WaitResult TakeAndRelease(Handle guard, Handle event = nullptr) {
+  auto taker = StartTakeAndRelease(guard, event);
+  return Ready(taker) ? taker.get() : kWaitTimeout;
 }
 
 // ---------------------------------------------------------------------------
@@ -175,6 +203,8 @@ INSTANTIATE_TEST_SUITE_P(Threads, RecursiveLockContention, ::testing::Values(2, 
 struct GuardAndEvent {
   GuardAndEvent() : guard(CreateGuard()), event(CreateEvent(guard)) {}
   ~GuardAndEvent() {
+    // After a failure threads may still sleep on them: leave them be.
+    if (::testing::Test::HasFailure()) return;
     CloseHandle(event);
     CloseHandle(guard);
   }
@@ -196,15 +226,11 @@ TEST(GuardTest, IsRecursiveAndOnlyTheOwnerReleases) {
   ASSERT_TRUE(Ready(foreign));
   EXPECT_EQ(std::make_pair(false, EPERM), foreign.get());
   EXPECT_TRUE(ReleaseGuard(guard));
-  auto taker = Spawn([&] {
-    const WaitResult r = WaitGuard(guard);  // blocks until the last level goes
-    const bool released = ReleaseGuard(guard);
-    return std::make_pair(r, released);
-  });
+  auto taker = StartTakeAndRelease(guard);  // blocks until the last level goes
   EXPECT_EQ(std::future_status::timeout, taker.wait_for(kQuiet));
   EXPECT_TRUE(ReleaseGuard(guard));
   ASSERT_TRUE(Ready(taker));
-  EXPECT_EQ(std::make_pair(kWaitObject0, true), taker.get());
+  EXPECT_EQ(kWaitObject0, taker.get());
   EXPECT_EQ(std::make_pair(false, EPERM), release());  // free now
   CloseHandle(guard);
 }
@@ -241,8 +267,8 @@ TEST(GuardTest, GuardAndEventCloseInEitherOrder) {
   ASSERT_NE(nullptr, second);
   CloseHandle(first);
   ASSERT_TRUE(SetEvent(second));
-  EXPECT_EQ(kWaitObject0, WaitGuardAndEvent(guard, second));
-  EXPECT_TRUE(ReleaseGuard(guard));
+  EXPECT_EQ(kWaitObject0, TakeAndRelease(guard, second));
+  if (HasFailure()) return;
   CloseHandle(guard);   // the remaining event keeps the guard's memory
   CloseHandle(second);  // and frees it
 }
@@ -258,7 +284,8 @@ TEST_P(AbandonTest, NextWaiterLearnsOnceThatTheOwnerDied) {
   const End how = GetParam();
   Handle guard = CreateGuard();
   Handle blocker = CreateGuard();
-  WaitGuard(blocker);
+  Holder holder(blocker);
+  ASSERT_TRUE(holder.Holds());
   Count owned, may_end;
   PThread owner([&] {
     WaitGuard(guard);
@@ -269,27 +296,17 @@ TEST_P(AbandonTest, NextWaiterLearnsOnceThatTheOwnerDied) {
     if (how == End::kExit) pthread_exit(nullptr);
   });
   ASSERT_TRUE(owned.Reaches(1));
-  auto waiter = Spawn([&] {
-    const WaitResult first = WaitGuard(guard);
-    ReleaseGuard(guard);
-    return first;
-  });
+  auto waiter = StartTakeAndRelease(guard);
   if (how == End::kCancel) owner.Cancel();
   may_end.Add();
   ASSERT_TRUE(owner.Join());
   ASSERT_TRUE(Ready(waiter));
   EXPECT_EQ(kWaitAbandoned, waiter.get());
-  EXPECT_EQ(kWaitObject0, WaitGuard(guard));
-  EXPECT_TRUE(ReleaseGuard(guard));
+  EXPECT_EQ(kWaitObject0, TakeAndRelease(guard));
   // A cancelled sleeper leaves the blocker usable.
-  EXPECT_TRUE(ReleaseGuard(blocker));
-  auto retake = Spawn([&] {
-    const WaitResult r = WaitGuard(blocker);
-    ReleaseGuard(blocker);
-    return r;
-  });
-  ASSERT_TRUE(Ready(retake));
-  EXPECT_EQ(kWaitObject0, retake.get());
+  ASSERT_TRUE(holder.LetGo());
+  EXPECT_EQ(kWaitObject0, TakeAndRelease(blocker));
+  if (HasFailure()) return;  // a thread may still sleep on them
   CloseHandle(guard);
   CloseHandle(blocker);
 }
@@ -304,19 +321,8 @@ TEST(GuardTest, AbandonedGuardReachesAnEventWaiterWithTheSignal) {
     SetEvent(c.event);
   });
   ASSERT_TRUE(owner.Join());
-  auto waiter = Spawn([&] {
-    const WaitResult r = WaitGuardAndEvent(c.guard, c.event);
-    ReleaseGuard(c.guard);
-    return r;
-  });
-  ASSERT_TRUE(Ready(waiter));
-  EXPECT_EQ(kWaitAbandoned, waiter.get());
-  // The signal went with it.
-  auto again = Spawn([&] {
-    const WaitResult r = WaitGuardAndEvent(c.guard, c.event);
-    ReleaseGuard(c.guard);
-    return r;
-  });
+  EXPECT_EQ(kWaitAbandoned, TakeAndRelease(c.guard, c.event));
+  auto again = StartTakeAndRelease(c.guard, c.event);  // the signal went with it
   EXPECT_EQ(std::future_status::timeout, again.wait_for(kQuiet));
   SetEvent(c.event);
   ASSERT_TRUE(Ready(again));
@@ -328,19 +334,12 @@ TEST(EventTest, SignalSetBeforeTheWaitIsConsumedOnce) {
   GuardAndEvent c;
   ASSERT_TRUE(SetEvent(c.event));
   ASSERT_TRUE(SetEvent(c.event));
-  auto wait_once = [&] {
-    const WaitResult r = WaitGuardAndEvent(c.guard, c.event);
-    const bool owned = ReleaseGuard(c.guard);
-    return std::make_pair(r, owned);
-  };
-  auto first = Spawn(wait_once);
-  ASSERT_TRUE(Ready(first));
-  EXPECT_EQ(std::make_pair(kWaitObject0, true), first.get());
-  auto second = Spawn(wait_once);
+  EXPECT_EQ(kWaitObject0, TakeAndRelease(c.guard, c.event));
+  auto second = StartTakeAndRelease(c.guard, c.event);
   EXPECT_EQ(std::future_status::timeout, second.wait_for(kQuiet));
   SetEvent(c.event);
   ASSERT_TRUE(Ready(second));
-  EXPECT_EQ(std::make_pair(kWaitObject0, true), second.get());
+  EXPECT_EQ(kWaitObject0, second.get());
 }
 
 TEST(EventTest, OneSignalWakesExactlyOneOfTwoWaiters) {
@@ -377,11 +376,7 @@ TEST(EventTest, OwnerWaitingForTheSignalKeepsTheGuard) {
     return std::make_pair(r, two && !ReleaseGuard(c.guard));
   });
   ASSERT_TRUE(owned.Reaches(1));
-  auto intruder = Spawn([&] {
-    const WaitResult r = WaitGuard(c.guard);
-    ReleaseGuard(c.guard);
-    return r;
-  });
+  auto intruder = StartTakeAndRelease(c.guard);
   EXPECT_EQ(std::future_status::timeout, intruder.wait_for(kQuiet));
   ASSERT_TRUE(SetEvent(c.event));
   ASSERT_TRUE(Ready(owner));
@@ -479,7 +474,8 @@ class ThreadEndHookTest : public ::testing::Test {
 TEST_F(ThreadEndHookTest, RunsOncePerArmedThreadHoweverItEnds) {
   Handle guard = CreateGuard();
   Handle blocker = CreateGuard();
-  WaitGuard(blocker);
+  Holder holder(blocker);
+  ASSERT_TRUE(holder.Holds());
   std::vector<std::unique_ptr<PThread>> threads;
   std::vector<uint32_t> ids(5);
   Count started;
@@ -502,7 +498,8 @@ TEST_F(ThreadEndHookTest, RunsOncePerArmedThreadHoweverItEnds) {
   threads[2]->Cancel();
   for (auto& t : threads) ASSERT_TRUE(t->Join());
   EXPECT_EQ(std::multiset<uint32_t>(ids.begin(), ids.begin() + 3), Calls());
-  ReleaseGuard(blocker);
+  ASSERT_TRUE(holder.LetGo());
+  if (HasFailure()) return;
   CloseHandle(blocker);
   CloseHandle(guard);
 }
@@ -523,10 +520,9 @@ TEST_F(ThreadEndHookTest, RunsWithSlotsIntactBeforeGuardsAreAbandoned) {
   ASSERT_TRUE(thread.Join());
   EXPECT_EQ(1, task.calls);
   EXPECT_TRUE(task.released);
-  EXPECT_EQ(kWaitObject0, WaitGuard(held));
-  EXPECT_EQ(kWaitAbandoned, WaitGuard(taken_by_hook));
-  ReleaseGuard(held);
-  ReleaseGuard(taken_by_hook);
+  EXPECT_EQ(kWaitObject0, TakeAndRelease(held));
+  EXPECT_EQ(kWaitAbandoned, TakeAndRelease(taken_by_hook));
+  if (HasFailure()) return;  // a thread may still sleep on them
   CloseHandle(held);
   CloseHandle(taken_by_hook);
 }

@@ -116,7 +116,7 @@ EventObject* AsEvent(Handle handle) {
 // REQUIRES: mutex held, guard free. Wakes one sleeper that could proceed.
 void WakeNext(GuardObject* guard) {
   for (EventObject* event = guard->events; event != nullptr; event = event->next) {
-    if (false) {
+    if (event->signalled && event->waiters > 0) {
       pthread_cond_signal(&event->cond);
       return;
     }

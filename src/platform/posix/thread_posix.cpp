@@ -100,6 +100,9 @@ void ForgetThreadIdInChild() {
   t_thread_id = 0;
 }
 
+// What DuplicateCurrentThread gives. Unlike a Win32 handle it names the
+// thread without keeping it alive: once the thread has ended and been
+// joined, its pthread_t and kernel id may be reused.
 struct ThreadHandleObject {
   HandleHeader header;
   pthread_t thread;
