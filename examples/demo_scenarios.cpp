@@ -1,9 +1,15 @@
 #include "demo_scenarios.h"
 
+int RunDeadlockScenario();
+int RunThreadManagerScenario();
+
 namespace demo {
 
 std::vector<Scenario> Scenarios() {
-  return {};
+  return {
+      {"deadlock", &RunDeadlockScenario},
+      {"manager", &RunThreadManagerScenario},
+  };
 }
 
 }  // namespace demo

@@ -113,7 +113,7 @@ bool ZnDLDCritSect::WaitWouldCloseCycle(const ZnTLS* record) const {
 }
 
 void ZnDLDCritSect::Begin() {
-  ZnTLS* const self = ZnTLS::GetThreadLocalStorage();
+  ZnTLS* const self = re5zor4::CurrentThreadRecord();
   // Only this thread stores its own record here, so the test needs no lock.
   if (owner.load(std::memory_order_relaxed) == self) {
     AddCount(owningCount, 1);
@@ -185,7 +185,7 @@ void ZnDLDCritSect::Exit() {
 }
 
 void ZnDLDCritSect::ForceRelease() {
-  ZnTLS* const self = ZnTLS::GetThreadLocalStorage();
+  ZnTLS* const self = re5zor4::CurrentThreadRecord();
   if (owner.load(std::memory_order_relaxed) != self) return;
   owningCount.store(0, std::memory_order_relaxed);
 

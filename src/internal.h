@@ -4,6 +4,7 @@
 #define RE5ZOR4_SRC_INTERNAL_H_
 
 #include "re5zor4/critsect.h"
+#include "re5zor4/zntls.h"
 #include "ru5red4/znconfig.h"
 
 class ZnTLS;
@@ -53,6 +54,22 @@ ZnCritSect* MakeDeadlockDetecting(const char* name, ZnCritSect* impl);
 // thread-end hook.
 void ReleaseThreadBuffer();
 void ReleaseThreadRecord();
+
+// The calling thread's record, cached in an initial-exec thread-local so
+// that hot paths (deadlock-detecting sections, reader/writer levels) find it
+// with one load instead of a slot lookup. Set when the record is published,
+// cleared when it is destroyed, always on the record's own thread.
+#if defined(__GNUC__) && !defined(_WIN32)
+extern __thread ZnTLS* t_currentRecord __attribute__((tls_model("initial-exec")));
+inline ZnTLS* CurrentThreadRecord() {
+  ZnTLS* record = t_currentRecord;
+  return record != nullptr ? record : ZnTLS::GetThreadLocalStorage();
+}
+#else
+inline ZnTLS* CurrentThreadRecord() {
+  return ZnTLS::GetThreadLocalStorage();
+}
+#endif
 
 // The runtime's assertion facility: reports the failed expression with its
 // source and line on standard error and ends the process.

@@ -18,6 +18,11 @@
 #include "re5zor4/smp_io.h"
 
 namespace re5zor4 {
+
+#if defined(__GNUC__) && !defined(_WIN32)
+__thread ZnTLS* t_currentRecord __attribute__((tls_model("initial-exec"))) = nullptr;
+#endif
+
 namespace {
 
 std::atomic<port::TlsIndex> g_tlsKey{port::kTlsOutOfIndexes};
@@ -37,6 +42,9 @@ ZnTLS* CurrentRecord() {
 }
 
 void DestroyRecord(ZnTLS* record) {
+#if defined(__GNUC__) && !defined(_WIN32)
+  t_currentRecord = nullptr;
+#endif
   if (record->threadHandle != nullptr) port::CloseThreadHandle(record->threadHandle);
   record->threadHandle = nullptr;
   delete record;
@@ -100,6 +108,9 @@ ZnTLS::~ZnTLS() {
 }
 
 ZnTLS* ZnTLS::GetThreadLocalStorage() {
+#if defined(__GNUC__) && !defined(_WIN32)
+  if (re5zor4::t_currentRecord != nullptr) return re5zor4::t_currentRecord;
+#endif
   ZnTLS* record = CurrentRecord();
   if (record != nullptr) return record;
   ZnThreadAttach(nullptr);
@@ -119,6 +130,9 @@ void ZnThreadAttach(void* /*unused*/) {
     if (record == nullptr) re5zor4::FatalAssert("ret", "src\\zntls", 362);
     record->threadId = port::CurrentThreadId();
     port::TlsSetValue(key, record);
+#if defined(__GNUC__) && !defined(_WIN32)
+    re5zor4::t_currentRecord = record;
+#endif
     record->threadHandle = port::DuplicateCurrentThread();
     // The record is released at thread end even without a final detach.
     port::ArmThreadEndHook();

@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -161,9 +162,18 @@ void OutputDebugString(const char* text) {
     sink(text);
     return;
   }
+  // A debugger shows each message on a line of its own; on standard error a
+  // message without a line end gets one, so it doesn't run into the next.
   const int saved_errno = errno;
-  const ssize_t ignored = write(2, text, strlen(text));  // one piece: lines stay whole
-  (void)ignored;
+  const size_t len = strlen(text);
+  if (len != 0 && text[len - 1] != '\n') {
+    struct iovec pieces[2] = {{const_cast<char*>(text), len}, {const_cast<char*>("\n"), 1}};
+    const ssize_t ignored = writev(2, pieces, 2);  // one piece: lines stay whole
+    (void)ignored;
+  } else {
+    const ssize_t ignored = write(2, text, len);
+    (void)ignored;
+  }
   errno = saved_errno;
 }
 
