@@ -2,6 +2,7 @@
 
 int RunDeadlockScenario();
 int RunThreadManagerScenario();
+int RunThreadPoolScenario();
 
 namespace demo {
 
@@ -9,6 +10,7 @@ std::vector<Scenario> Scenarios() {
   return {
       {"deadlock", &RunDeadlockScenario},
       {"manager", &RunThreadManagerScenario},
+      {"pool", &RunThreadPoolScenario},
   };
 }
 

@@ -43,9 +43,11 @@ typedef void (*ThreadEntry)(void* arg);
 // The failure result of SuspendThread and ResumeThread.
 constexpr uint32_t kThreadControlFailed = 0xFFFFFFFFu;
 
-// Starts entry(arg) on a new thread with the default stack size. Returns the
-// handle, or null with LastError() set.
-Handle BeginThread(ThreadEntry entry, void* arg);
+// Starts entry(arg) on a new thread with the default stack size. The handle
+// is stored in *handle before the thread starts, so that the thread itself
+// may use it at once; on failure *handle is null and LastError() is set.
+// Returns *handle.
+Handle BeginThread(ThreadEntry entry, void* arg, Handle* handle);
 
 // Asks the thread to end (see above). True when the request is placed, or the
 // thread has already ended; false with LastError() set (a null handle).

@@ -62,7 +62,9 @@ void Unref(ThreadControl* c) {
   if (c->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete c;
 }
 
-ThreadControl* FromHandle(Handle h) { return static_cast<ThreadControl*>(h); }
+ThreadControl* FromHandle(Handle h) {
+  return static_cast<ThreadControl*>(h);
+}
 
 uint32_t Fail(int code) {
   SetLastError(static_cast<unsigned long>(code));
@@ -141,10 +143,13 @@ void* ThreadMain(void* arg) {
 
 }  // namespace
 
-int SuspendSignal() { return SIGRTMIN + 5; }
+int SuspendSignal() {
+  return SIGRTMIN + 5;
+}
 
-Handle BeginThread(ThreadEntry entry, void* arg) {
+Handle BeginThread(ThreadEntry entry, void* arg, Handle* handle) {
   pthread_once(&g_handlerOnce, &InstallSuspendHandler);
+  *handle = nullptr;
   auto* c = new (std::nothrow) ThreadControl;
   if (c == nullptr) {
     Fail(ENOMEM);
@@ -153,19 +158,22 @@ Handle BeginThread(ThreadEntry entry, void* arg) {
   c->entry = entry;
   c->arg = arg;
   c->magic = kMagic;
-  c->tid.store(pthread_t(), std::memory_order_relaxed);
+  c->tid.store(pthread_t(), std::memory_order_relaxed);  // the thread stores its own
   c->refs.store(2, std::memory_order_relaxed);
   c->acks.store(0, std::memory_order_relaxed);
   c->resumeGen.store(0, std::memory_order_relaxed);
   c->suspendCount.store(0, std::memory_order_relaxed);
+  *handle = c;  // published to the new thread by pthread_create
   pthread_t tid;
   const int rc = pthread_create(&tid, nullptr, &ThreadMain, c);
   if (rc != 0) {
+    *handle = nullptr;
     delete c;
     Fail(rc);
     return nullptr;
   }
-  c->tid.store(tid, std::memory_order_release);  // the value the thread stores itself
+  // Not touched from here on: the thread stores its own id first thing, and
+  // may already be over, its block freed (a Thread deleting itself).
   return c;
 }
 
@@ -253,7 +261,9 @@ void ReleaseThread(Handle thread) {
   Unref(c);
 }
 
-void TestTerminate() { pthread_testcancel(); }
+void TestTerminate() {
+  pthread_testcancel();
+}
 
 }  // namespace port
 }  // namespace re5zor4
