@@ -1,22 +1,16 @@
-// Thread objects and the trampoline: life cycle, restart, the watcher
-// hand-over, and the trace lines byte for byte. Abort is tested in
-// thread_abort_test.cpp, suspend and resume in thread_suspend_test.cpp.
+// Thread objects and their platform threads: life cycle, restart, the
+// watcher hand-over, trace and failure lines byte for byte, OS threads given
+// back. Abort and suspend have programs of their own.
 #include "re5zor4/znthread.h"
 
-#include <atomic>
+#include <errno.h>
+#include <pthread.h>
+
 #include <climits>
 #include <cstdio>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
+#include <utility>
 
-#include "re5zor4/condition.h"
-#include "re5zor4/critsect.h"
 #include "re5zor4/os_thread.h"
-#include "re5zor4/resource_watcher.h"
-#include "re5zor4/smp_debug.h"
-#include "support/test_support.h"
 #include "thread_test_util.h"
 
 RE5ZOR4_TEST_START_MODULE();
@@ -24,252 +18,138 @@ RE5ZOR4_TEST_START_MODULE();
 namespace {
 
 using namespace thread_test;
-using re5zor4_test::AssertCapture;
 
 constexpr long kThreadTrace = 0x100;
 constexpr long kMethodTrace = 0x800000;
 
-// ---------------------------------------------------------------------------
-// Before any start.
-
-TEST(Thread, ConstructedIdle) {
-  static const char kName[] = "idle";
-  Thread t(kName, "tag", 0);
-  EXPECT_EQ(Thread::kCreated, t.status.load());
-  EXPECT_EQ(nullptr, t.osThread);
-  EXPECT_EQ(kName, t.name);  // kept, not copied
-  CountingSync sync;
-  for (int (Thread::*op)() :
-       {&Thread::Suspend, &Thread::Giveup, &Thread::Continue, &Thread::Abort}) {
-    EXPECT_EQ(0, (t.*op)());
-  }
-  EXPECT_EQ(0, t.Block(&sync));
-  EXPECT_EQ(-1, t.GetOSThreadInfo(nullptr, nullptr, nullptr));
-  EXPECT_EQ(Thread::kCreated, t.status.load());
-  EXPECT_EQ(0, sync.releases.load());
+std::string Addr(const void* p) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", p);
+  return text;
 }
 
-TEST(Thread, WaitForThreadExitIsReported) {
-  AssertCapture asserts;
-  Thread t("exit", "tag", 0);
-  EXPECT_EQ(0, t.WaitForThreadExit(1000));
-  const auto reports = asserts.Reports();
-  ASSERT_EQ(1u, reports.size());
-  EXPECT_EQ("0", reports[0].expression);
-  EXPECT_EQ("src\\znthread", reports[0].file);
-  EXPECT_EQ(201, reports[0].line);
+long VmSizeKb() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line) && line.rfind("VmSize:", 0) != 0) continue;
+  return line.empty() ? -1L : std::stol(line.substr(7));
 }
 
-TEST(CmdObj, BaseProcessCmd) {
-  CmdObj base;
-  EXPECT_EQ(-2, base.ProcessCmd(nullptr));
-}
-
-// ---------------------------------------------------------------------------
-// Runs.
-
-class ThreadResult : public ::testing::TestWithParam<int> {};
-
-TEST_P(ThreadResult, RunRecordsResultStatusAndSteps) {
-  ZnResourceWatcher w;
-  Probe probe;
-  probe.workResult = GetParam();
-  Recorder t("result");
-  t.resources = &w;
-  ASSERT_EQ(0, t.Start(&probe));
-  EXPECT_EQ(0, w.WaitForZero(0));
-  EXPECT_EQ(Thread::kFinished, t.status.load());
-  EXPECT_EQ(GetParam(), t.result);
-  EXPECT_EQ(&probe, t.startArg);
-  EXPECT_EQ("IWC", probe.Calls());
-  for (void* arg : probe.args) EXPECT_EQ(&probe, arg);
-  EXPECT_EQ(-2999, t.GetOSThreadInfo(nullptr, &probe, &w));
-}
-
-INSTANTIATE_TEST_SUITE_P(Values, ThreadResult, ::testing::Values(42, 0, -1, INT_MIN, INT_MAX));
-
-TEST(Thread, FourArgumentConstructorStartsAtOnce) {
-  int token = 0;
-  Thread t("four", &token, "tag", 0);
-  EXPECT_NE(nullptr, t.osThread);
-  EXPECT_EQ(&token, t.startArg);
-  EXPECT_TRUE(WaitUntil([&] { return t.status.load() == Thread::kFinished; }));
-  EXPECT_EQ(0, t.result);
-}
-
-// When Start returns, the thread runs and its watcher is counted: a
-// WaitForZero called right after it waits for the thread.
-TEST(Thread, WatcherCountedBeforeStartReturns) {
-  ZnResourceWatcher w;
-  for (int round = 0; round < 25; ++round) {
-    Latch gate(1);
-    Probe probe;
-    probe.mode = Mode::kGate;
-    probe.gate = &gate;
-    Recorder t("counted");
-    t.resources = &w;
-    ASSERT_EQ(0, t.Start(&probe));
-    EXPECT_EQ(1, WatcherValue(w)) << "round " << round;
-    EXPECT_EQ(Thread::kRunning, t.status.load());
-    gate.CountDown();
-    EXPECT_EQ(0, w.WaitForZero(0));
-    EXPECT_EQ(Thread::kFinished, t.status.load());
-    EXPECT_EQ(0, WatcherValue(w));
-  }
-}
-
-TEST(Thread, StartIsRefusedWhileRunning) {
-  ZnResourceWatcher w;
-  Latch gate(1);
-  Probe probe;
-  probe.mode = Mode::kGate;
-  probe.gate = &gate;
-  Probe other;
-  Recorder t("busy");
-  t.resources = &w;
-  ASSERT_EQ(0, t.Start(&probe));
-  ASSERT_TRUE(probe.inWork.Wait());
-  _Thread* const os = t.osThread;
-  EXPECT_EQ(0, t.Start(&other));
-  EXPECT_EQ(&probe, t.startArg);
-  EXPECT_EQ(os, t.osThread);
-  EXPECT_EQ(1, WatcherValue(w));
-  gate.CountDown();
-  EXPECT_EQ(0, w.WaitForZero(0));
-  EXPECT_EQ("IWC", probe.Calls());
-  EXPECT_EQ("", other.Calls());
-}
-
-TEST(Thread, RestartAfterFinish) {
-  ZnResourceWatcher w;
-  Recorder t("again");
-  t.resources = &w;
-  for (int run = 0; run < 3; ++run) {
-    Probe probe;
-    probe.workResult = run;
-    ASSERT_EQ(0, t.Start(&probe));
-    EXPECT_EQ(0, w.WaitForZero(0));
-    EXPECT_EQ(Thread::kFinished, t.status.load());
-    EXPECT_EQ(run, t.result);
-    EXPECT_EQ("IWC", probe.Calls());
-  }
-}
-
-TEST(Thread, DeleteOnExit) {
-  ZnResourceWatcher w;
-  std::atomic<int> destroyed{0};
-  Probe probe;
-  auto* t = new Recorder("selfdelete", 1, &destroyed);
-  t->resources = &w;
-  ASSERT_EQ(0, t->Start(&probe));
-  EXPECT_EQ(0, w.WaitForZero(0));
-  // The object went before the watcher was counted down.
-  EXPECT_EQ(1, destroyed.load());
-  EXPECT_EQ("IWC", probe.Calls());
-}
-
-// ---------------------------------------------------------------------------
-// Trace lines.
-
-struct TraceCase {
-  const char* what;
-  long level;
-  bool deleteOnExit;
-  int workResult;
-};
-
-class ThreadTrace : public ::testing::TestWithParam<TraceCase> {};
-
-// The base class's steps (method lines under 0x800000) around the
-// trampoline's lines (under 0x100).
-TEST_P(ThreadTrace, ExactLines) {
-  const TraceCase& c = GetParam();
-  static const char kName[] = "tracer";
-  ZnResourceWatcher w;
-  std::string text;
-  const void* address = nullptr;
-  {
-    DebugTrace trace(c.level);
-    struct Base : Thread {
-      Base(int del, int r) : Thread(kName, "tag", del), value(r) {}
-      int Work(void* arg) override {
-        Thread::Work(arg);
-        return value;
-      }
-      int value;
-    };
-    auto* t = new Base(c.deleteOnExit ? 1 : 0, c.workResult);
-    address = t;
+// Start returns with the thread running and counted, and is a no-op until the
+// run is over; a finished Thread restarts, giving back the last OS thread (an
+// unjoined one keeps its 8 MiB stack); deleteOnExit deletes before the count-down.
+TEST(Thread, StartRunRestart) {
+  for (int deleteOnExit : {0, 1}) {
+    ZnResourceWatcher w;
+    CountingSync sync(&w);
+    const long vmBefore = VmSizeKb();
+    auto* t = new Recorder("run", deleteOnExit);
     t->resources = &w;
-    ASSERT_EQ(0, t->Start(nullptr));
-    EXPECT_EQ(0, w.WaitForZero(0));
-    if (!c.deleteOnExit) delete t;
-    text = trace.Text();
-  }
-  const std::string a = Addr(address);
-  const std::string id = "Thread " + a + "," + kName;
-  char result[32];
-  std::snprintf(result, sizeof result, "0x%x", static_cast<unsigned>(c.workResult));
-  std::string expected;
-  const bool method = (c.level & kMethodTrace) != 0;
-  const bool thread = (c.level & kThreadTrace) != 0;
-  if (method) expected += "Thread::Start " + a + "\n";
-  if (thread) {
-    expected += id + " : CplusplusTrampoline started\n";
-    expected += id + " : Trampoline, resources->IncrementCounter\n";
-  }
-  if (method) expected += "Thread::Init " + a + "\n";
-  if (thread) expected += id + " : Trampoline, Work started ...\n";
-  if (method) expected += "Thread::Work " + a + "\n";
-  if (thread) {
-    expected += id + " : Trampoline, Work done\n";
-    expected += id + " : Trampoline, Result = " + result + "\n";
-  }
-  if (method) expected += "Thread::Cleanup " + a + "\n";
-  if (thread) {
-    expected += id + " : Trampoline, Cleanup done\n";
-    expected += id + " : Trampoline, Status set\n";
-    expected += "Thread" + a + "," + kName + " : Trampoline, ZnThreadDetach done\n";
-    if (c.deleteOnExit) {
-      expected += id + " : Trampoline, delete before...\n";
-      expected += "Thread " + a + " : Trampoline, delete done\n";
+    t->syncObj = &sync;  // released by the destructor
+    for (int run = 0; run < (deleteOnExit ? 1 : 60); ++run) {
+      Latch gate(1);
+      Probe probe, other;
+      probe.mode = Mode::kGate;
+      probe.gate = &gate;
+      probe.workResult = run % 3 == 0 ? -1 : run % 3 == 1 ? INT_MIN : run;
+      ASSERT_EQ(0, t->Start(&probe));
+      EXPECT_EQ(1, WatcherValue(w)) << run;
+      EXPECT_EQ(Thread::kRunning, t->status.load());
+      EXPECT_EQ(0, t->Start(&other));
+      gate.CountDown();
+      ASSERT_TRUE(WaitUntil([&] { return WatcherValue(w) == 0; }));
+      EXPECT_EQ("IWC", probe.calls);
+      EXPECT_EQ("", other.calls);
+      if (deleteOnExit) break;
+      EXPECT_EQ(Thread::kFinished, t->status.load());
+      EXPECT_EQ(probe.workResult, t->result);
     }
+    if (!deleteOnExit) delete t;
+    EXPECT_EQ(1, sync.releases.load());
+    EXPECT_EQ(deleteOnExit, sync.countThen.load());  // deleted while still counted
+    EXPECT_LT(VmSizeKb() - vmBefore, 16L * 8 * 1024);
   }
-  EXPECT_EQ(expected, text);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Levels, ThreadTrace,
-    ::testing::Values(TraceCase{"Nothing", 0, false, 42},
-                      TraceCase{"OtherBitsOnly", 0x10000 | 0x1 | 0x200, false, 42},
-                      TraceCase{"ThreadTrace", kThreadTrace, false, 42},
-                      TraceCase{"MethodTrace", kMethodTrace, false, 42},
-                      TraceCase{"Both", kThreadTrace | kMethodTrace, false, 0},
-                      TraceCase{"NegativeResult", kThreadTrace, false, -1},
-                      TraceCase{"DeleteOnExit", kThreadTrace, true, 7},
-                      TraceCase{"DeleteOnExitBoth", kThreadTrace | kMethodTrace, true, 7}),
-    [](const ::testing::TestParamInfo<TraceCase>& info) { return info.param.what; });
-
-TEST(ThreadTrace, AbortLine) {
-  Thread t("aborted", "tag", 0);
-  DebugTrace trace(kMethodTrace);
-  t.Abort();
-  EXPECT_EQ("Thread::Abort " + Addr(&t) + "\n", trace.Text());
+// The method lines (0x800000) around the trampoline's (0x100); once the run
+// is over Continue leaves finished standing, Suspend fails with its line
+// and Abort writes its own; deleting the Thread aborts nothing. The last
+// level (every bit) runs with deleteOnExit.
+TEST(Thread, TraceLines) {
+  for (long level : {0x10201L, kThreadTrace, kMethodTrace, kThreadTrace | kMethodTrace, -1L}) {
+    const int deleteOnExit = level == -1, workResult = level == kThreadTrace ? 42 : INT_MIN;
+    ZnResourceWatcher w;
+    Probe probe;
+    probe.workResult = workResult;
+    DebugTrace trace(level);
+    auto* t = new Recorder("tracer", deleteOnExit);
+    const std::string a = Addr(t), id = "Thread " + a + ",tracer : ";
+    t->resources = &w;
+    ASSERT_EQ(0, t->Start(&probe));
+    ASSERT_TRUE(WaitUntil([&] { return WatcherValue(w) == 0 && TaskState(probe.tid) == 0; }));
+    std::string handle;
+    if (!deleteOnExit) {
+      handle = Addr(static_cast<Win32Thread*>(t->osThread)->handle);
+      EXPECT_EQ(0, t->Continue());
+      EXPECT_EQ(Thread::kFinished, t->status.load());
+      EXPECT_EQ(ESRCH, t->Suspend());
+      EXPECT_EQ(Thread::kFailed, t->status.load());
+      EXPECT_EQ(0, t->Abort());
+      EXPECT_EQ(Thread::kAborted, t->status.load());
+      delete t;
+    }
+    char result[32];
+    std::snprintf(result, sizeof result, "0x%x", static_cast<unsigned>(workResult));
+    const long del = deleteOnExit ? kThreadTrace : 0;
+    const long kept = deleteOnExit ? 0 : kThreadTrace | kMethodTrace;
+    const std::pair<long, std::string> lines[] = {
+        {kMethodTrace, "Thread::Start " + a},
+        {kThreadTrace, id + "CplusplusTrampoline started"},
+        {kThreadTrace, id + "Trampoline, resources->IncrementCounter"},
+        {kMethodTrace, "Thread::Init " + a},
+        {kThreadTrace, id + "Trampoline, Work started ..."},
+        {kMethodTrace, "Thread::Work " + a},
+        {kThreadTrace, id + "Trampoline, Work done"},
+        {kThreadTrace, id + "Trampoline, Result = " + result},
+        {kMethodTrace, "Thread::Cleanup " + a},
+        {kThreadTrace, id + "Trampoline, Cleanup done"},
+        {kThreadTrace, id + "Trampoline, Status set"},
+        {kThreadTrace, "Thread" + a + ",tracer : Trampoline, ZnThreadDetach done"},
+        {del, id + "Trampoline, delete before..."},
+        {del, "Thread " + a + " : Trampoline, delete done"},
+        {kept & kThreadTrace, "Couldn't suspend thread " + handle + " (3)"},
+        {kept & kMethodTrace, "Thread::Abort " + a}};
+    std::string expected;
+    for (const auto& line : lines) {
+      if ((level & line.first) != 0) expected += line.second + "\n";
+    }
+    EXPECT_EQ(expected, trace.Text()) << level;
+  }
 }
 
-TEST(Thread, DeletingFinishedThreadDoesNotAbort) {
-  ZnResourceWatcher w;
-  CountingSync sync;
-  Probe probe;
-  auto* t = new Recorder("done");
-  t->resources = &w;
-  ASSERT_EQ(0, t->Start(&probe));
-  EXPECT_EQ(0, w.WaitForZero(0));
-  t->syncObj = &sync;
-  DebugTrace trace(kMethodTrace);
-  delete t;
-  EXPECT_EQ("", trace.Text());
-  EXPECT_EQ(1, sync.releases.load());  // released by the destructor itself
+// With the default stack unmappable pthread_create fails: its error is the
+// result and the status failed. A failed Thread refuses Start, and every
+// control of its platform object fails with ESRCH.
+TEST(Thread, FailureLines) {
+  Thread t("unborn", "tag", 0);
+  pthread_attr_t saved, huge;
+  pthread_getattr_default_np(&saved);
+  pthread_attr_init(&huge);
+  pthread_attr_setstacksize(&huge, static_cast<size_t>(1) << 47);
+  pthread_setattr_default_np(&huge);
+  DebugTrace trace(kThreadTrace);
+  EXPECT_EQ(EAGAIN, t.Start(nullptr));
+  pthread_setattr_default_np(&saved);
+  EXPECT_EQ(Thread::kFailed, t.status.load());
+  EXPECT_EQ(0, t.Start(nullptr));
+  EXPECT_EQ(ESRCH, t.Suspend());
+  EXPECT_EQ(ESRCH, t.Continue());
+  EXPECT_EQ(0, t.Abort());
+  EXPECT_EQ(Thread::kFailed, t.status.load());
+  EXPECT_EQ(
+      "Couldn't create thread (11)\nCouldn't suspend thread 0x0 (3)\n"
+      "Couldn't resume thread 0x0 (3)\nCouldn't terminate thread 0x0 (3)\n",
+      trace.Text());
 }
 
 }  // namespace
