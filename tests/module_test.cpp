@@ -15,14 +15,7 @@
 
 namespace {
 
-class Probe : public ZnCritSect {
- public:
-  Probe(const char* n, std::vector<std::string>* log) : ZnCritSect(n), log_(log) {}
-  void ForceRelease() override { log_->push_back(name); }
-
- private:
-  std::vector<std::string>* log_;
-};
+using Probe = re5zor4_test::WalkProbe;
 
 TEST(Module, ObjectsExistOnlyWhileStarted) {
   ___ZnExtendedContext(0);  // shut-down before any start-up does nothing

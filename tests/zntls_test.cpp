@@ -23,38 +23,35 @@ const ZnRW_Mutex* FakeMutex(int n) {
   return reinterpret_cast<const ZnRW_Mutex*>(&storage[n]);
 }
 
-TEST(ZnTLS, FirstUseMakesARecordForTheCallingThread) {
+Condition* TLSGetConditionOfAnotherThread() {
+  Condition* theirs = nullptr;
+  std::thread([&] { theirs = TLSGetCondition(); }).join();
+  return theirs;
+}
+
+TEST(ZnTLS, RecordLifeCycleFollowsAttachAndDetach) {
   std::thread([] {
+    ZnThreadDetach(nullptr);  // no record yet: nothing happens
     ZnTLS* record = ZnTLS::GetThreadLocalStorage();
-    ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->attachCount, 1);
     EXPECT_EQ(record->threadId, static_cast<uint32_t>(syscall(SYS_gettid)));
     EXPECT_NE(record->threadHandle, nullptr);
-    EXPECT_EQ(record->cond, nullptr);
-    EXPECT_EQ(record->rwRecords.head, nullptr);
-    EXPECT_EQ(record->waitingFor, nullptr);
-    EXPECT_EQ(ZnTLS::GetThreadLocalStorage(), record) << "the record is reused";
-  }).join();
-}
-
-TEST(ZnTLS, AttachAndDetachAreCounted) {
-  std::thread([] {
-    ZnThreadDetach(nullptr);  // no record yet: nothing happens
     ZnThreadAttach(nullptr);
-    ZnThreadAttach(nullptr);
-    ZnTLS* record = ZnTLS::GetThreadLocalStorage();
+    EXPECT_EQ(ZnTLS::GetThreadLocalStorage(), record);
     EXPECT_EQ(record->attachCount, 2);
     ZnThreadDetach(nullptr);
-    EXPECT_EQ(ZnTLS::GetThreadLocalStorage(), record);
     EXPECT_EQ(record->attachCount, 1);
     ZnTLSReaderWriterRecord(FakeMutex(0));
-    TLSGetCondition();
+    Condition* mine = TLSGetCondition();
+    EXPECT_EQ(TLSGetCondition(), mine);
+    EXPECT_STREQ(mine->name, "TLS Cond");
     ZnThreadDetach(nullptr);
     // A fresh record after the last detach: no condition, no rw records.
     ZnTLS* fresh = ZnTLS::GetThreadLocalStorage();
     EXPECT_EQ(fresh->attachCount, 1);
     EXPECT_EQ(fresh->cond, nullptr);
     EXPECT_EQ(fresh->rwRecords.head, nullptr);
+    EXPECT_NE(TLSGetCondition(), TLSGetConditionOfAnotherThread());
   }).join();
 }
 
@@ -117,15 +114,6 @@ TEST(ZnTLS, ReaderWriterRecords) {
     EXPECT_EQ(ZnTLSRemoveReaderWriterRecord(FakeMutex(2)), 1);
     EXPECT_EQ(*ZnTLSReaderWriterRecord(FakeMutex(2)), 0u) << "a new record starts at 0";
   }).join();
-}
-
-TEST(ZnTLS, EachThreadHasItsOwnCondition) {
-  Condition* mine = TLSGetCondition();
-  EXPECT_EQ(TLSGetCondition(), mine);
-  EXPECT_STREQ(mine->name, "TLS Cond");
-  Condition* theirs = nullptr;
-  std::thread([&] { theirs = TLSGetCondition(); }).join();
-  EXPECT_NE(theirs, mine);
 }
 
 TEST(ZnTLS, StackTracePreamble) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "re5zor4/critsect.h"
 #include "re5zor4/smp_io.h"
 
 namespace re5zor4_test {
@@ -139,6 +140,17 @@ class Latch {
 // Polls pred until it holds or kBound passes; returns its last value.
 bool WaitUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds bound = std::chrono::milliseconds(kBound));
+
+// A synchronisation object whose ForceRelease records its name, to follow
+// the walk of ReleaseAllSynchronizationObjects.
+class WalkProbe : public ZnSynchroObj {
+ public:
+  WalkProbe(const char* name, std::vector<std::string>* log) : ZnSynchroObj(name), log_(log) {}
+  void ForceRelease() override { log_->push_back(name); }
+
+ private:
+  std::vector<std::string>* log_;
+};
 
 // Sets a "debug" configuration value (null removes it).
 void SetConfig(const char* key, const char* value);
