@@ -1,5 +1,4 @@
-// Tests of the POSIX platform layer where it can go wrong. Every wait is bounded
-// (WaitUntil or a future's wait_for): a thread blocked for good fails the test.
+// Tests of the POSIX platform layer. Every wait is bounded: a thread blocked for good fails.
 #include "platform/port.h"
 
 #include <errno.h>
@@ -9,7 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <future>
 #include <memory>
@@ -22,18 +20,15 @@ namespace re5zor4::port {
 namespace {
 
 using std::chrono::milliseconds;
-constexpr milliseconds kBound(10000);  // generous: only a fault reaches it
-constexpr milliseconds kQuiet(100);    // window for "nothing else happens"
+constexpr milliseconds kBound(10000), kQuiet(100);  // only a fault waits kBound out
 
-// Polls done until it holds or bound has passed.
-bool WaitUntil(const std::function<bool()>& done, milliseconds bound = kBound) {
-  for (const auto end = std::chrono::steady_clock::now() + bound; !done();) {
+bool WaitUntil(const std::function<bool()>& done) {
+  for (const auto end = std::chrono::steady_clock::now() + kBound; !done();) {
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(milliseconds(1));
   }
   return true;
 }
-
 template <class R>
 bool Ready(std::future<R>& f, milliseconds bound = kBound) {
   return f.wait_for(bound) == std::future_status::ready;
@@ -48,8 +43,7 @@ auto Spawn(F f) -> std::future<decltype(f())> {
   return result;
 }
 
-// A raw pthread, so that it can end by pthread_exit or be cancelled; once
-// joined, its end processing has run.
+// A raw pthread, which can end by pthread_exit or be cancelled.
 pthread_t Start(std::function<void()> body) {
   pthread_t thread{};
   auto run = [](void* f) -> void* {
@@ -60,86 +54,51 @@ pthread_t Start(std::function<void()> body) {
   return thread;
 }
 
-// Takes guard (with event, when given) on another thread and releases it
-// there. Result gives what the wait returned, or kWaitTimeout after kBound.
+// Takes guard (with event) on another thread and releases it; Result: the wait's result.
 std::future<WaitResult> Take(Handle guard, Handle event = nullptr) {
   return Spawn([=] {
     const WaitResult r = event != nullptr ? WaitGuardAndEvent(guard, event) : WaitGuard(guard);
     return ReleaseGuard(guard) ? r : kWaitFailed;
   });
 }
-WaitResult Result(std::future<WaitResult> taker) {
-  return Ready(taker) ? taker.get() : kWaitTimeout;
-}
-
-// A read, a yield and a write of a plain counter at recursion level 2: lost
-// updates show a lock that let two threads in.
-TEST(RecursiveLockTest, ExcludesOtherThreadsUnderContentionAndRecursion) {
-  constexpr int kThreads = 4, kRounds = 20000;
-  RecursiveLock lock;
-  long counter = 0;
-  std::vector<std::future<void>> done;
-  for (int t = 0; t < kThreads; ++t) {
-    done.push_back(Spawn([&] {
-      for (int i = 0; i < kRounds; ++i) {
-        lock.Enter();
-        lock.Enter();
-        const long seen = counter;
-        if (i % 128 == 0) sched_yield();
-        counter = seen + 1;
-        lock.Leave();
-        lock.Leave();
-      }
-    }));
-  }
-  for (auto& d : done) ASSERT_TRUE(Ready(d));
-  EXPECT_EQ(static_cast<long>(kThreads) * kRounds, counter);
-}
+const auto Result = [](std::future<WaitResult> f) { return Ready(f) ? f.get() : kWaitTimeout; };
 
 // Only the owner releases a guard. Signals set while it is held wait for its
 // release; two before any wait are one, and one lets exactly one of two
 // waiters through. A guard and its events close in either order.
 TEST(GuardTest, OwnershipSignalsAndClosing) {
-  Handle guard = CreateGuard();
-  Handle first = CreateEvent(guard);
-  Handle second = CreateEvent(guard);
+  Handle guard = CreateGuard(), first = CreateEvent(guard), second = CreateEvent(guard);
   EXPECT_EQ(kWaitObject0, WaitGuard(guard));
   auto release = [&] { return ReleaseGuard(guard) ? 0 : errno; };
   auto foreign = Spawn(release);
   EXPECT_TRUE(Ready(foreign) && foreign.get() == EPERM);
   ASSERT_TRUE(SetEvent(second) && SetEvent(second));
   std::future<WaitResult> takers[] = {Take(guard, second), Take(guard, second)};
-  const milliseconds now(0);
-  EXPECT_FALSE(Ready(takers[0], kQuiet) || Ready(takers[1], now));
+  EXPECT_FALSE(Ready(takers[0], kQuiet) || Ready(takers[1], {}));
   EXPECT_EQ(0, release());
-  ASSERT_TRUE(WaitUntil([&] { return Ready(takers[0], now) || Ready(takers[1], now); }));
+  ASSERT_TRUE(WaitUntil([&] { return Ready(takers[0], {}) || Ready(takers[1], {}); }));
   EXPECT_FALSE(Ready(takers[0], kQuiet) && Ready(takers[1], kQuiet));
   ASSERT_TRUE(SetEvent(second));
   for (auto& taker : takers) EXPECT_EQ(kWaitObject0, Result(std::move(taker)));
   EXPECT_EQ(EPERM, release());  // free now
   if (HasFailure()) return;     // threads may still sleep on them
-  CloseHandle(first);           // the guard and its other event live on
-  CloseHandle(guard);           // the remaining event keeps the guard's memory
-  CloseHandle(second);          // and frees it
+  // The remaining event keeps the guard's memory, and frees it.
+  CloseHandle(first), CloseHandle(guard), CloseHandle(second);
 }
 
 // What a thread saw; its end hook finds it through a slot (thread_locals may be gone by then).
 struct PerThread {
   Handle guard = CreateGuard();        // held at three levels when the thread ends
   Handle signal = CreateEvent(guard);  // for the third level, taken by a joint wait
-  uint32_t id = 0;
-  bool slot_was_empty = false;
-  int hook_calls = 0;
-  bool hook_released = false;  // two levels of guard: the hook came first
+  uint32_t id = 0, hook_calls = 0;
+  bool slot_was_empty = false, hook_released = false;  // released: the hook came first
 };
-
 const TlsIndex g_slot = TlsAlloc();
 
 void Hook() {
-  if (auto* mine = static_cast<PerThread*>(TlsGetValue(g_slot))) {
-    ++mine->hook_calls;
-    mine->hook_released = ReleaseGuard(mine->guard) && ReleaseGuard(mine->guard);
-  }
+  if (auto* mine = static_cast<PerThread*>(TlsGetValue(g_slot)))
+    mine->hook_released =
+        ++mine->hook_calls && ReleaseGuard(mine->guard) && ReleaseGuard(mine->guard);
 }
 
 // Four threads alive together end holding their guard while another thread
@@ -150,17 +109,14 @@ TEST(ThreadEndTest, HookSlotsIdsAndAbandonedGuardsPerThread) {
   SetThreadEndHook(&Hook);
   Handle blocker = CreateGuard(), never = CreateEvent(blocker);
   PerThread t[4];
-  std::atomic<int> started{0};
-  std::atomic<bool> may_end{false};
+  std::atomic<int> started{0}, may_end{0};
   std::vector<pthread_t> threads;
   for (int i = 0; i < 4; ++i) {
     threads.push_back(Start([&, i] {
       t[i].id = CurrentThreadId();
-      t[i].slot_was_empty = TlsGetValue(g_slot) == nullptr;
-      TlsSetValue(g_slot, &t[i]);
+      t[i].slot_was_empty = TlsGetValue(g_slot) == nullptr && TlsSetValue(g_slot, &t[i]);
       if (i < 3) ArmThreadEndHook(), ArmThreadEndHook();  // twice changes nothing
-      WaitGuard(t[i].guard), WaitGuard(t[i].guard);
-      SetEvent(t[i].signal);
+      WaitGuard(t[i].guard), WaitGuard(t[i].guard), SetEvent(t[i].signal);
       WaitGuardAndEvent(t[i].guard, t[i].signal);  // an owner keeps the guard
       ++started;
       if (i == 2) WaitGuardAndEvent(blocker, never);  // sleeps until cancelled
@@ -171,20 +127,16 @@ TEST(ThreadEndTest, HookSlotsIdsAndAbandonedGuardsPerThread) {
   ASSERT_TRUE(WaitUntil([&] { return started == 4; }));
   std::set<uint32_t> ids{0, CurrentThreadId()};
   std::vector<std::future<WaitResult>> waiters;
-  for (const PerThread& p : t) {
-    ids.insert(p.id);
-    waiters.push_back(Take(p.guard));
-  }
+  for (const PerThread& p : t) ids.insert(p.id), waiters.push_back(Take(p.guard));
   EXPECT_EQ(6u, ids.size()) << "ids must be distinct and not 0";
   pthread_cancel(threads[2]);
-  may_end = true;
-  for (pthread_t thread : threads) {
+  may_end = 1;
+  for (pthread_t thread : threads)
     ASSERT_TRUE(WaitUntil([&] { return pthread_tryjoin_np(thread, nullptr) == 0; }));
-  }
   SetThreadEndHook(nullptr);
   for (int i = 0; i < 4; ++i) {
     EXPECT_TRUE(t[i].slot_was_empty) << i;
-    EXPECT_EQ(i < 3 ? 1 : 0, t[i].hook_calls) << i;
+    EXPECT_EQ(i < 3 ? 1u : 0u, t[i].hook_calls) << i;
     EXPECT_EQ(i < 3, t[i].hook_released) << i;
     EXPECT_EQ(kWaitAbandoned, Result(std::move(waiters[i]))) << i;
     EXPECT_EQ(kWaitObject0, Result(Take(t[i].guard))) << i;
@@ -195,44 +147,28 @@ TEST(ThreadEndTest, HookSlotsIdsAndAbandonedGuardsPerThread) {
   auto retake = Spawn([=] { return SetEvent(never) ? Result(Take(blocker, never)) : kWaitFailed; });
   EXPECT_EQ(kWaitObject0, Result(std::move(retake)));
   if (HasFailure()) return;  // threads may still sleep on them
-  for (const PerThread& p : t) CloseHandle(p.signal);
-  for (const PerThread& p : t) CloseHandle(p.guard);
-  CloseHandle(never);
-  CloseHandle(blocker);
+  for (const PerThread& p : t) CloseHandle(p.signal), CloseHandle(p.guard);
+  CloseHandle(never), CloseHandle(blocker);
 }
 
 // A forked child runs on a copy of a thread whose id is cached.
 TEST(ThreadTest, IdIsRightAfterFork) {
-  const uint32_t parent = CurrentThreadId();
-  EXPECT_EQ(static_cast<uint32_t>(getpid()), parent);  // the main thread
+  ASSERT_EQ(static_cast<uint32_t>(getpid()), CurrentThreadId());  // the main thread
   const pid_t child = fork();
-  ASSERT_NE(-1, child);
   if (child == 0) _exit(CurrentThreadId() == static_cast<uint32_t>(getpid()) ? 0 : 1);
   int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(parent, CurrentThreadId());
+  EXPECT_TRUE(waitpid(child, &status, 0) == child && WIFEXITED(status) && !WEXITSTATUS(status));
 }
 
-std::string g_seen;
-int Prompt(const char* caption, const char* text, unsigned style) {
-  g_seen = std::string(caption) + "|" + text + "|" + std::to_string(style);
-  return kPromptCancel;
-}
-
-// An installed prompt gets the call as made. The default one, without a
-// terminal, answers OK and says so on the debug channel as one line.
-TEST(PromptTest, InstalledPromptOrNoTerminal) {
-  EXPECT_EQ(nullptr, SetPromptFunction(&Prompt));
-  EXPECT_EQ(kPromptCancel, MessageBox("IMPLICIT LOWERING", "ZARN RW_Mutex", 0x10000));
-  EXPECT_EQ("ZARN RW_Mutex|IMPLICIT LOWERING|65536", g_seen);
-  EXPECT_EQ(&Prompt, SetPromptFunction(nullptr));
-  ASSERT_NE(nullptr, freopen("/dev/null", "r", stdin));  // no terminal to ask
-  g_seen.clear();
-  SetDebugOutput([](const char* text) { g_seen += text; });
+// Without a terminal the default prompt answers OK and says so on the debug
+// channel as one line.
+TEST(PromptTest, DefaultAnswersOkWithoutATerminal) {
+  ASSERT_NE(nullptr, freopen("/dev/null", "r", stdin));
+  static std::string seen;
+  SetDebugOutput([](const char* text) { seen += text; });
   EXPECT_EQ(kPromptOk, MessageBox("Deadlock detected\n(CANCEL to debug)", "ZARN CS", 0x10001));
   SetDebugOutput(nullptr);
-  EXPECT_EQ("ZARN CS: Deadlock detected (CANCEL to debug) -> OK (no terminal)\n", g_seen);
+  EXPECT_EQ("ZARN CS: Deadlock detected (CANCEL to debug) -> OK (no terminal)\n", seen);
 }
 
 }  // namespace

@@ -2,9 +2,8 @@
 #include "re5zor4/thread_mgr.h"
 
 #include <memory>
-#include <string>
+#include <sstream>
 #include <utility>
-#include <vector>
 
 #include "re5zor4/critsect.h"
 #include "re5zor4/rw_mutex.h"
@@ -16,13 +15,6 @@ namespace {
 
 using namespace re5zor4_test;
 
-const char* const kNames[21] = {
-    "ZnCSRootObject", "ZnCSLoadCD",    "ZnCSCallbackMgr",  "ZnCSCrypt",         "ZnCSBuildQTree",
-    "ZnCSIndObj",     "ZnCSReg",       "ZnCSLBucketIndex", "ZnCSBufferColl",    "ZnCSObjMgr",
-    "ZnCSOnDemand",   "ZnCSZnMgr",     "ZnCSZnObject",     "ZnCSAdmin",         "ZnCSDefaults",
-    "ZnCSMainServer", "ZnCSDBManager", "ZnCSBucketMap",    "ZnCSCompareObject", "ZnCSOql",
-    "ZnCSTransIDX"};
-
 std::string Status(ZnThreadMgr& mgr) {
   SinkSwap swap(GetConsole());
   mgr.PrintStatus();
@@ -30,6 +22,7 @@ std::string Status(ZnThreadMgr& mgr) {
   return swap.sink().Text();
 }
 
+// The exact report of a manager nobody holds, built with deadlock detection off.
 std::string IdleReport(ZnThreadMgr& mgr) {
   char line[128];
   snprintf(line, sizeof line, "Thread Status Report for Manager (%p)\n", static_cast<void*>(&mgr));
@@ -37,27 +30,34 @@ std::string IdleReport(ZnThreadMgr& mgr) {
                      "  Reader/Writer Mutex:\n    Owner:0; Wx:#0; Rx:cond-val: 0; "
                      "Cond:RW_Exclusive: owning count: 0; wait count: 0, wait_rd #0, wait_wr #0\n"
                      "  Critical Sections:\n";
-  for (unsigned long i = 0; i < mgr.sectionCount; ++i) {
-    const char* name = mgr.sectionCount == 1 ? "ZnCSTheOnlyOne" : kNames[i];
-    snprintf(line, sizeof line, "    %02lu : %-18s : %s: owning count: 0; wait count: 0\n", i, name,
-             name);
-    text += line;
+  std::istringstream names(
+      mgr.sectionCount == 1 ? "TheOnlyOne"
+                            : "RootObject LoadCD CallbackMgr Crypt BuildQTree IndObj Reg "
+                              "LBucketIndex BufferColl ObjMgr OnDemand ZnMgr ZnObject Admin "
+                              "Defaults MainServer DBManager BucketMap CompareObject Oql TransIDX");
+  int i = 0;
+  for (std::string name; names >> name; text += line) {
+    snprintf(line, sizeof line, "    %02d : ZnCS%-14s : ZnCS%s: owning count: 0; wait count: 0\n",
+             i++, name.c_str(), name.c_str());
   }
   return text;
 }
 
-// With deadlock detection on, sections count their holder's levels.
+// Each level, in-between ones included: the report, the brackets, the sections an index
+// reaches (counted by sections with deadlock detection on) and indices beyond 21 refused.
 TEST(ThreadMgrTest, EachLevelMapsBracketsAndIndicesOntoItsLocks) {
   // level, sections, reader/writer locking
   const unsigned long cases[][3] = {{0, 0, 0},  {1, 21, 0}, {3, 21, 0},  {4, 1, 0},    {5, 21, 1},
                                     {8, 21, 1}, {9, 21, 1}, {10, 21, 1}, {~0ul, 21, 1}};
-  AssertCapture asserts;
-  const int previous = ZnSetDeadLockDetection(1);
+  const int previous = ZnSetDeadLockDetection(0);
   for (const auto& c : cases) {
     SCOPED_TRACE(c[0]);
+    AssertCapture asserts;
+    ZnSetDeadLockDetection(0);
+    ZnThreadMgr plain(nullptr, c[0]);
+    EXPECT_EQ(Status(plain), c[0] == 0 ? "" : IdleReport(plain));
+    ZnSetDeadLockDetection(1);
     ZnThreadMgr mgr(nullptr, c[0]);
-    EXPECT_NE(mgr.rwMutex, nullptr);
-    EXPECT_EQ(mgr.sectionCount, c[1]);
     mgr.BeginWriter("w");
     mgr.BeginAdmin("a");
     mgr.BeginReader("r");
@@ -66,82 +66,54 @@ TEST(ThreadMgrTest, EachLevelMapsBracketsAndIndicesOntoItsLocks) {
     mgr.EndAdmin("a");
     mgr.EndWriter("w");
     EXPECT_EQ(RwRecordOf(mgr.rwMutex), nullptr);
-    mgr.BeginCriticalSection(17, "t");
-    mgr.BeginCriticalSection(17, 1000, "t");
-    for (unsigned long i = 0; i < mgr.sectionCount; ++i) {
-      EXPECT_EQ(mgr.sections[i]->owningCount.load(), i == (c[1] == 1 ? 0 : 17) ? 2 : 0) << i;
+    for (long held : {2, 0}) {
+      if (held) mgr.BeginCriticalSection(17, "t"), mgr.BeginCriticalSection(17, 1000, "t");
+      if (!held) mgr.EndCriticalSection(17, 1000, "t"), mgr.EndCriticalSection(17, "t");
+      for (unsigned long i = 0; i < mgr.sectionCount; ++i)
+        EXPECT_EQ(mgr.sections[i]->owningCount.load(), i == (c[1] == 1 ? 0 : 17) ? held : 0) << i;
     }
-    mgr.EndCriticalSection(17, 1000, "t");
-    mgr.EndCriticalSection(17, "t");
-    for (unsigned long i = 0; i < mgr.sectionCount; ++i)
-      EXPECT_EQ(mgr.sections[i]->owningCount.load(), 0);
-  }
-  ZnSetDeadLockDetection(previous);
-  EXPECT_TRUE(asserts.Reports().empty());
-}
-
-TEST(ThreadMgrTest, IndexBeyondTheTableIsReportedAndIgnored) {
-  // level, index, reports of the four calls
-  const unsigned long cases[][3] = {{9, 21, 4}, {9, ~0ul, 4}, {2, 21, 4}, {4, 21, 0}, {0, 21, 0}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c[0]);
-    ZnThreadMgr mgr(nullptr, c[0]);
-    AssertCapture asserts;
-    mgr.BeginCriticalSection(c[1], "t");
-    mgr.EndCriticalSection(c[1], "t");
-    mgr.BeginCriticalSection(c[1], 7, "t");
-    mgr.EndCriticalSection(c[1], 7, "t");
-    EXPECT_EQ(asserts.Reports().size(), c[2]);
+    mgr.BeginCriticalSection(21, "t");  // refused by every level with a table of 21
+    mgr.EndCriticalSection(21, "t");
+    mgr.BeginCriticalSection(~0ul, 7, "t");
+    mgr.EndCriticalSection(~0ul, 7, "t");
+    EXPECT_EQ(asserts.Reports().size(), c[1] == 21 ? 4u : 0u);
     for (const AssertReport& r : asserts.Reports())
       EXPECT_EQ(r.expression + "|" + r.file, "index < sectionCount|src\\thread_mgr");
   }
+  ZnSetDeadLockDetection(previous);
 }
 
-TEST(ThreadMgrTest, StatusReportIsExact) {
-  for (unsigned long level : {0ul, 2ul, 4ul, 5ul, 9ul}) {
-    SCOPED_TRACE(level);
-    ZnThreadMgr mgr(nullptr, level);
-    EXPECT_EQ(Status(mgr), level == 0 ? "" : IdleReport(mgr));
-  }
-  ZnThreadMgr mgr(nullptr);  // a name longer than 18 characters is cut
-  ZnCritSect* kept = std::exchange(mgr.sections[3], ZnCritSect::MakeLight("ZnCSNameOfNineteen!"));
-  EXPECT_NE(Status(mgr).find("\n    03 : ZnCSNameOfNineteen : ZnCSNameOfNineteen!: "),
-            std::string::npos);
-  delete std::exchange(mgr.sections[3], kept);
-}
-
-TEST(ThreadMgrTest, MainThreadMgrNeverReturnsADestroyedManager) {
+// Init on a built manager replaces nothing; it makes only what is missing. The
+// report shows what is missing and cuts a name longer than 18 characters. The
+// main manager is the first one built and is never a destroyed one.
+TEST(ThreadMgrTest, InitAgainMakesOnlyWhatIsMissingAndTheMainManagerStaysAlive) {
   ASSERT_EQ(MainThreadMgr(), nullptr) << "a manager of an earlier test is still the main one";
   auto first = std::make_unique<ZnThreadMgr>(nullptr, ZnThreadMgr::None);
   std::make_unique<ZnThreadMgr>(nullptr).reset();
   EXPECT_EQ(MainThreadMgr(), first.get());
   first.reset();
   EXPECT_EQ(MainThreadMgr(), nullptr);
-  ZnThreadMgr third(nullptr, ZnThreadMgr::One);
-  EXPECT_EQ(MainThreadMgr(), &third);
-}
-
-// Init on a built manager replaces nothing; it makes only what is missing.
-TEST(ThreadMgrTest, InitAgainMakesOnlyWhatIsMissing) {
   ZnThreadMgr mgr(nullptr);
+  EXPECT_EQ(MainThreadMgr(), &mgr);
+  delete std::exchange(mgr.sections[3], ZnCritSect::MakeLight("ZnCSNameOfNineteen!"));
   ZnCritSect** table = mgr.sections;
   std::vector<ZnCritSect*> before(table, table + 21);
   delete std::exchange(mgr.sections[4], nullptr);
   delete std::exchange(mgr.rwMutex, nullptr);
   const std::string text = Status(mgr);
   EXPECT_NE(text.find("\n    (no mutex)\n"), std::string::npos);
-  EXPECT_NE(text.find("\n    04 : ZnCSBuildQTree     : (no section)\n"), std::string::npos);
+  EXPECT_NE(text.find("\n    03 : ZnCSNameOfNineteen : ZnCSNameOfNineteen!: owning count: 0; wait "
+                      "count: 0\n    04 : ZnCSBuildQTree     : (no section)\n"),
+            std::string::npos);
   mgr.BeginCriticalSection(4, "t");  // nothing to enter or lock: nothing happens
   mgr.BeginReader("r");
   mgr.Init();
-  ASSERT_NE(mgr.sections[4], nullptr);
+  ASSERT_TRUE(mgr.sections[4] != nullptr && mgr.rwMutex != nullptr);
   EXPECT_STREQ(mgr.sections[4]->name, "ZnCSBuildQTree");
   ZnRW_Mutex* const mutex = mgr.rwMutex;
-  EXPECT_NE(mutex, nullptr);
   before[4] = mgr.sections[4];
   mgr.Init();
-  EXPECT_EQ(mgr.rwMutex, mutex);
-  EXPECT_EQ(mgr.sections, table);
+  EXPECT_TRUE(mgr.rwMutex == mutex && mgr.sections == table);
   EXPECT_EQ(std::vector<ZnCritSect*>(table, table + 21), before);
 }
 
