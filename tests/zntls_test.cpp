@@ -78,26 +78,6 @@ TEST(ZnTLS, ThreadEndReleasesTheRecordWhateverTheCount) {
   EXPECT_EQ(found, 0) << "the ended thread's condition is still alive";
 }
 
-TEST(ZnTLS, ThreadIdsAreUniqueAmongLiveThreads) {
-  constexpr int kThreads = 8;
-  re5zor4_test::Latch allHaveIds(kThreads);
-  std::mutex mutex;
-  std::set<uint32_t> ids;
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back([&] {
-      const uint32_t id = ZnTLS::GetThreadLocalStorage()->threadId;
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        ids.insert(id);
-      }
-      allHaveIds.ArriveAndWait();
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(ids.size(), static_cast<size_t>(kThreads));
-}
-
 TEST(ZnTLS, ReaderWriterRecords) {
   std::thread([] {
     uint32_t* a = ZnTLSReaderWriterRecord(FakeMutex(2));
