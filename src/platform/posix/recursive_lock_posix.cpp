@@ -8,8 +8,6 @@ namespace re5zor4 {
 namespace port {
 namespace {
 
-constexpr int kSpins = 64;
-
 void FutexWait(std::atomic<uint32_t>* word, uint32_t expected) {
   syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
           nullptr, 0);
@@ -19,29 +17,15 @@ void FutexWake(std::atomic<uint32_t>* word) {
   syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
 }  // namespace
 
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex word must be 32 bits");
 
-// A short spin first: on two cores the holder usually leaves within a few
-// hundred cycles, and a sleep costs two system calls. Then the three-state
-// protocol: whoever sleeps has set the word to 2, so Leave knows to wake.
+// The three-state protocol: whoever sleeps has set the word to 2, so Leave
+// knows to wake. No spinning first: measured on two cores, a waiter that spins
+// only steals cache-line ownership from a holder that is about to re-enter,
+// and halves the contended throughput.
 void RecursiveLock::EnterContended() {
-  for (int i = 0; i < kSpins; ++i) {
-    uint32_t expected = 0;
-    if (word_.load(std::memory_order_relaxed) == 0 &&
-        word_.compare_exchange_weak(expected, 1, std::memory_order_acquire,
-                                    std::memory_order_relaxed)) {
-      return;
-    }
-    CpuRelax();
-  }
   while (word_.exchange(2, std::memory_order_acquire) != 0) FutexWait(&word_, 2);
 }
 
