@@ -75,8 +75,10 @@ TEST(CritSect, ForceReleaseFreesOnlyTheHoldersSection) {
     EXPECT_TRUE(contender.EnteredWithin(kBound));
   }
   section->ForceRelease();  // on a free section: nothing either
-  Contender after(section);
-  EXPECT_TRUE(after.EnteredWithin(kBound));
+  {
+    Contender after(section);
+    EXPECT_TRUE(after.EnteredWithin(kBound));
+  }
   delete section;
 }
 
