@@ -251,6 +251,11 @@ TEST(DldSection, GetInfoReentryAndStatusLinesOfHoldersComingAndGoing) {
   }
   ASSERT_TRUE(finished.Wait());
   EXPECT_TRUE(prompts.Prompts().empty());
+  for (ZnCritSect* s : {a, b}) {
+    char* name = const_cast<char*>(s->name);
+    delete s;
+    free(name);
+  }
 }
 
 }  // namespace
