@@ -47,6 +47,16 @@ void FailureLine(const char* text, void* handle, unsigned long error) {
   if (smp_debug* out = GetDebugger()) *out << text << handle << " (" << error << ")" << endl;
 }
 
+// A failed abort, suspend or resume: the line under the thread trace bit,
+// status failed, and the OS error kept and returned.
+int ControlFailed(Win32Thread* self, const char* text) {
+  const unsigned long error = port::LastError();
+  FailureLine(text, self->handle, error);
+  self->thread->status.store(Thread::kFailed);
+  self->lastError = error;
+  return static_cast<int>(error);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -131,11 +141,7 @@ int Win32Thread::Start() {
 int Win32Thread::Abort() {
   thread->status.store(Thread::kAborted);
   if (!port::TerminateThread(handle)) {
-    const unsigned long error = port::LastError();
-    FailureLine("Couldn't terminate thread ", handle, error);
-    thread->status.store(Thread::kFailed);
-    lastError = error;
-    return static_cast<int>(lastError);
+    return ControlFailed(this, "Couldn't terminate thread ");
   }
   return 0;
 }
@@ -143,22 +149,14 @@ int Win32Thread::Abort() {
 int Win32Thread::Suspend() {
   thread->status.store(Thread::kSuspended);
   if (port::SuspendThread(handle) == port::kThreadControlFailed) {
-    const unsigned long error = port::LastError();
-    FailureLine("Couldn't suspend thread ", handle, error);
-    thread->status.store(Thread::kFailed);
-    lastError = error;
-    return static_cast<int>(lastError);
+    return ControlFailed(this, "Couldn't suspend thread ");
   }
   return 0;
 }
 
 int Win32Thread::Continue() {
   if (port::ResumeThread(handle) == port::kThreadControlFailed) {
-    const unsigned long error = port::LastError();
-    FailureLine("Couldn't resume thread ", handle, error);
-    thread->status.store(Thread::kFailed);
-    lastError = error;
-    return static_cast<int>(lastError);
+    return ControlFailed(this, "Couldn't resume thread ");
   }
   // Running, unless the run is already over: a resumed thread may finish
   // before this store, and its finished must stand, or the Thread could
