@@ -6,12 +6,72 @@
 #include <atomic>
 #include <cstdio>
 
+#include "re5zor4/dldcritsect.h"
 #include "re5zor4/smp_io.h"
-
-class ZnDLDCritSect;
-class ZnTLS;
+#include "re5zor4/zntls.h"
 
 namespace re5zor4 {
+
+// The wait chain that starts at a section: its holder, the section that
+// holder waits for, that section's holder, and so on. The one traversal of
+// the chain, used by the walk of Begin and by both halves of the report.
+//
+// A chain may close on itself without passing through the thread that looks
+// at it (a thread that reported a deadlock and was told to go on records its
+// wait all the same). The iterator therefore runs Brent's cycle finding
+// alongside: it keeps one checkpoint holder and moves it forward at step
+// counts that double (1, 2, 4, ...); meeting the checkpoint again proves a
+// cycle, and the chain ends there. A caller that tests every holder for the
+// one it looks for has seen every holder of the cycle and of the path into it
+// by then. It costs no memory and at most about three times the chain's
+// length.
+//
+// REQUIRES: the CritSectCritSect is held for the iterator's whole life
+// (waitingFor changes and records are freed only under it; see
+// dldcritsect.cpp).
+class WaitChain {
+ public:
+  explicit WaitChain(const ZnDLDCritSect* start)
+      : section_(start),
+        holder_(start->owner.load(std::memory_order_acquire)),
+        checkpoint_(holder_) {}
+
+  // The current link: section() is held by holder(), null when nobody holds it.
+  const ZnDLDCritSect* section() const { return section_; }
+  ZnTLS* holder() const { return holder_; }
+  // The section the current holder waits for, or null.
+  const ZnDLDCritSect* wanted() const { return holder_ != nullptr ? holder_->waitingFor : nullptr; }
+
+  // Moves to the section the holder waits for and that section's holder.
+  // False, staying put, when the chain ends: no holder, a holder waiting for
+  // nothing, or a holder seen before (cycled() then tells).
+  bool Next() {
+    const ZnDLDCritSect* next = wanted();
+    if (next == nullptr) return false;
+    ZnTLS* const holder = next->owner.load(std::memory_order_acquire);
+    if (holder != nullptr && holder == checkpoint_) {
+      cycled_ = true;
+      return false;
+    }
+    section_ = next;
+    holder_ = holder;
+    if (++steps_ == span_) {
+      checkpoint_ = holder_;
+      span_ *= 2;
+      steps_ = 0;
+    }
+    return true;
+  }
+  bool cycled() const { return cycled_; }
+
+ private:
+  const ZnDLDCritSect* section_;
+  ZnTLS* holder_;
+  const ZnTLS* checkpoint_;
+  unsigned steps_ = 0;
+  unsigned span_ = 1;
+  bool cycled_ = false;
+};
 
 // An output sink that appends every text to "deadlock.txt" and forwards it to
 // the sink it replaces (target). Construction opens the file (mode "a+") and

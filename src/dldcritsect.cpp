@@ -1,74 +1,97 @@
 // The deadlock-detecting critical section.
+//
+// How the bookkeeping stays sound. All of it is serialised on the
+// CritSectCritSect (the bookkeeping lock below), under these invariants:
+//
+//   OWNER_SET_UNDER_LOCK: owner goes from null to a record only under the
+//     bookkeeping lock. The final Exit clears it without the lock: a null
+//     store can only cut a wait chain, never make one.
+//   WAIT_RECORDED_UNDER_LOCK: a thread's waitingFor changes only under the
+//     bookkeeping lock, and only by that thread. A thread recorded as waiting
+//     is blocked, so it cannot run Exit: the chain of a detected deadlock (all
+//     of whose threads wait) stays as it is while the report is written.
+//   WAITERS_COUNTED: waitCount changes only under the bookkeeping lock and
+//     counts exactly the threads recorded as waiting for the section.
+//   NEVER_BLOCK_UNDER_LOCK: no thread waits for an implementation while it
+//     holds the bookkeeping lock. Under the lock the implementation is only
+//     tried; a holder stopped between clearing owner and leaving the
+//     implementation therefore stalls nobody but the threads that want that
+//     section.
+//   RECORDS_OUTLIVE_READERS: a record named as owner is kept alive by the
+//     section (a reference held from taking ownership to releasing it), and a
+//     record is freed only under the bookkeeping lock (see
+//     core/thread_record.h), so whoever reads records through owner fields
+//     under the lock (the walk, the report, GetInfo) never reads a freed one.
+//     A section held by a thread that ended stays held and keeps naming it.
+//
+// Begin of a thread R that does not hold the section S:
+//   1. Under the lock: when S has no owner and no recorded waiter, try the
+//      implementation; on success R owns S (the fast path).
+//   2. Otherwise, still under the lock: count R as waiter, walk the wait chain
+//      from S (deadlock_report.h). If it comes back to R, write the deadlock
+//      report, the status line and the prompt. If it ends at a holder whose
+//      thread has ended, write the report of that: nobody will ever release
+//      what it holds. Record R's wait.
+//   3. Block on the implementation, without the lock.
+//   4. Under the lock: undo the wait, become the owner.
+// Detection never changes the outcome of Begin: R waits all the same.
+//
+// Alternatives rejected: entering the implementation under the lock when it
+// looks free (a holder in its final Exit, stopped between its two stores,
+// would stall every detecting section of the process); a registry of readers
+// that the final Exit waits for (the lifetime rule above makes it needless).
 #include "re5zor4/dldcritsect.h"
 
 #include <cstdio>
 #include <mutex>
-#include <new>
 
+#include "core/chain.h"
+#include "core/settings.h"
+#include "core/thread_record.h"
 #include "deadlock_report.h"
-#include "internal.h"
-#include "platform/port.h"
+#include "port_inline.h"
 #include "re5zor4/schedule.h"
 #include "re5zor4/smp_io.h"
-#include "re5zor4/zntls.h"
+#include "ru5red4/znassert.h"
 
 namespace {
+
+using re5zor4::SectionHold;
+using re5zor4::ThreadRecord;
+namespace thread_record = re5zor4::thread_record;
 
 const char kCaption[] = "ZARN Critical Section";
 const char kDetected[] = "Deadlock detected\n(CANCEL to debug)";
 const char kFalselyDetected[] = "Deadlock falsely detected";
+const char kSourceName[] = "src\\dldcritsect";
 constexpr unsigned kOkCancelForeground = 0x10001;
 constexpr unsigned kOkForeground = 0x10000;
 constexpr int kStatusLineSize = 1024;
 
-// "csSleepTime" of section "debug", read by the first construction in the
-// process. Zero or less means no delay.
+// "csSleepTime", read by the first construction in the process. Zero or less
+// means no delay.
 std::once_flag g_sleep_time_once;
 std::atomic<int> g_sleep_time{0};
 
 void ReadSleepTimeOnce() {
   std::call_once(g_sleep_time_once, [] {
     int value = 0;
-    ZnConfig* const config = re5zor4::Config();
-    if (config != nullptr) config->GetLong("csSleepTime", &value, re5zor4::DebugSection());
+    re5zor4::settings::CsSleepTime(&value);
     g_sleep_time.store(value, std::memory_order_relaxed);
   });
 }
 
-// Holds the CritSectCritSect for a scope. Without one (the module is not
-// started) there is nothing to hold.
-class BookkeepingLock {
+// The bookkeeping lock; outside the started state there is none and this
+// holds nothing.
+class BookkeepingLock : public SectionHold {
  public:
-  BookkeepingLock() : section_(re5zor4::CritSectCritSect()) {
-    if (section_ != nullptr) section_->Begin();
-  }
-  ~BookkeepingLock() {
-    if (section_ != nullptr) section_->Exit();
-  }
-  BookkeepingLock(const BookkeepingLock&) = delete;
-  BookkeepingLock& operator=(const BookkeepingLock&) = delete;
-
- private:
-  ZnCritSect* const section_;
+  BookkeepingLock() : SectionHold(re5zor4::g_critSectCritSect.Get()) {}
 };
 
-// Threads that hold the CritSectCritSect and read other threads' records
-// through owner fields. The final Exit clears owner without that lock; were
-// its thread then to end, its record would go away under such a reader. So
-// readers register here before their first owner load, and an Exit that finds
-// any registered (after clearing owner) takes the lock once, which waits them
-// out, before it returns. Sequential consistency of the registration, the
-// owner loads, the clearing store and Exit's check makes sure that a reader
-// either sees the owner gone or is seen by Exit.
-std::atomic<int> g_record_readers{0};
-
-class RecordReading {
- public:
-  RecordReading() { g_record_readers.fetch_add(1, std::memory_order_seq_cst); }
-  ~RecordReading() { g_record_readers.fetch_sub(1, std::memory_order_release); }
-  RecordReading(const RecordReading&) = delete;
-  RecordReading& operator=(const RecordReading&) = delete;
-};
+ThreadRecord* SelfRecord() {
+  ThreadRecord* record = thread_record::Find();
+  return record != nullptr ? record : thread_record::FromTls(ZnTLS::GetThreadLocalStorage());
+}
 
 const char* NameOf(const ZnSynchroObj* object) {
   return object->name != nullptr ? object->name : "(null)";
@@ -81,41 +104,65 @@ void AddCount(std::atomic<int32_t>& count, int32_t delta) {
   count.store(count.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
 }
 
+enum class Chain { kOpen, kClosesCycle, kEndsAtEndedHolder };
+
+// REQUIRES: the bookkeeping lock is held (WaitChain's requirement).
+Chain Walk(const ZnDLDCritSect* section, const ZnTLS* self) {
+  re5zor4::WaitChain chain(section);
+  while (chain.holder() != nullptr) {
+    if (thread_record::HasEnded(chain.holder())) return Chain::kEndsAtEndedHolder;
+    if (!chain.Next()) return Chain::kOpen;
+    if (chain.holder() == self) return Chain::kClosesCycle;
+  }
+  return Chain::kOpen;
+}
+
 }  // namespace
 
 ZnDLDCritSect::ZnDLDCritSect(const char* name, ZnCritSect* implementation)
     : ZnCritSect(name), implementation(implementation), owner(nullptr) {
   ReadSleepTimeOnce();
+  // The wrapper answers for its implementation: ReleaseAllSynchronization-
+  // Objects must not release the implementation under a wrapper that still
+  // counts the old holder.
+  if (implementation != nullptr) re5zor4::chain::Unlink(implementation);
 }
 
 ZnDLDCritSect::~ZnDLDCritSect() {
+  // A section destroyed while held (its holder ended, or misuse) lets go of
+  // the holder's record.
+  if (ZnTLS* holder = owner.exchange(nullptr, std::memory_order_acq_rel)) {
+    thread_record::Release(thread_record::FromTls(holder));
+  }
   delete implementation;
 }
 
-bool ZnDLDCritSect::WaitWouldCloseCycle(const ZnTLS* record) const {
-  // Brent's cycle finding: see the header. checkpoint is a record already
-  // visited; it moves to the current record after 1, 2, 4, ... steps.
-  const ZnTLS* current = owner.load(std::memory_order_seq_cst);
-  const ZnTLS* checkpoint = current;
-  unsigned steps = 0;
-  unsigned span = 1;
-  while (current != nullptr && current->waitingFor != nullptr) {
-    current = current->waitingFor->owner.load(std::memory_order_seq_cst);
-    if (current == record) return true;
-    if (current == checkpoint) return false;  // a cycle that R is not on
-    if (++steps == span) {
-      checkpoint = current;
-      span *= 2;
-      steps = 0;
-    }
+void ZnDLDCritSect::TakeOwnership(ThreadRecord* self) {
+  thread_record::Retain(self);
+  owner.store(&self->tls, std::memory_order_release);
+}
+
+int ZnDLDCritSect::TryBegin() {
+  ThreadRecord* const self = SelfRecord();
+  if (owner.load(std::memory_order_relaxed) == &self->tls) {
+    AddCount(owningCount, 1);
+    return 1;
   }
-  return false;
+  BookkeepingLock lock;
+  if (owner.load(std::memory_order_relaxed) != nullptr ||
+      waitCount.load(std::memory_order_relaxed) != 0 || implementation->TryBegin() == 0) {
+    return 0;
+  }
+  TakeOwnership(self);
+  AddCount(owningCount, 1);
+  return 1;
 }
 
 void ZnDLDCritSect::Begin() {
-  ZnTLS* const self = re5zor4::CurrentThreadRecord();
+  ThreadRecord* const self = SelfRecord();
+  ZnTLS* const tls = &self->tls;
   // Only this thread stores its own record here, so the test needs no lock.
-  if (owner.load(std::memory_order_relaxed) == self) {
+  if (owner.load(std::memory_order_relaxed) == tls) {
     AddCount(owningCount, 1);
     return;
   }
@@ -123,25 +170,19 @@ void ZnDLDCritSect::Begin() {
   bool detected = false;
   {
     BookkeepingLock lock;
-    // With no owner and nobody recorded as waiting, the implementation is free
-    // or about to be (a final Exit between its two stores), and nobody else
-    // can take it while this lock is held: enter it here and become the owner
-    // in one hold, without ever counting as a waiter.
+    // NEVER_BLOCK_UNDER_LOCK: only try the implementation here.
     if (owner.load(std::memory_order_relaxed) == nullptr &&
-        waitCount.load(std::memory_order_relaxed) == 0) {
-      implementation->Begin();
-      owner.store(self, std::memory_order_relaxed);
+        waitCount.load(std::memory_order_relaxed) == 0 && implementation->TryBegin() != 0) {
+      TakeOwnership(self);
       AddCount(owningCount, 1);
       return;
     }
-    // Counted from here until it owns the section; the status line of a
-    // detected deadlock includes this thread.
+    // WAITERS_COUNTED: counted from here until it owns the section; the
+    // status line of a detected deadlock includes this thread.
     AddCount(waitCount, 1);
-    {
-      RecordReading reading;
-      detected = WaitWouldCloseCycle(self);
-      if (detected) re5zor4::WriteDeadlockReport(self, this, GetConsole());
-    }
+    const Chain chain = Walk(this, tls);
+    if (chain != Chain::kOpen) re5zor4::WriteDeadlockReport(tls, this, GetConsole());
+    detected = chain == Chain::kClosesCycle;
     if (detected) {
       char line[kStatusLineSize];
       GetInfo(line, sizeof line);
@@ -151,7 +192,7 @@ void ZnDLDCritSect::Begin() {
         re5zor4::port::DebugBreak();
       }
     }
-    self->waitingFor = this;
+    tls->waitingFor = this;  // WAIT_RECORDED_UNDER_LOCK
   }
 
   implementation->Begin();
@@ -159,14 +200,20 @@ void ZnDLDCritSect::Begin() {
 
   {
     BookkeepingLock lock;
-    self->waitingFor = nullptr;
-    owner.store(self, std::memory_order_relaxed);
+    tls->waitingFor = nullptr;
+    TakeOwnership(self);  // OWNER_SET_UNDER_LOCK
     AddCount(waitCount, -1);
   }
   AddCount(owningCount, 1);
 }
 
 void ZnDLDCritSect::Exit() {
+  ZnTLS* const holder = owner.load(std::memory_order_relaxed);
+  ThreadRecord* const self = thread_record::Find();
+  if (holder == nullptr || self == nullptr || holder != &self->tls) {
+    ZARN_assert("(this->owner == myTLS)", kSourceName, __LINE__);
+    return;
+  }
   const int32_t remaining = owningCount.load(std::memory_order_relaxed) - 1;
   owningCount.store(remaining, std::memory_order_relaxed);
   if (remaining != 0) return;
@@ -174,35 +221,31 @@ void ZnDLDCritSect::Exit() {
   const int delay = g_sleep_time.load(std::memory_order_relaxed);
   if (delay > 0) ZnThreadSwitchWithDelay(delay);
 
-  // No bookkeeping lock: clearing the owner can only end a wait chain, never
-  // make one, and a thread that sees the owner gone while the implementation
-  // is still held (the fast path of Begin) waits only for the next line here.
-  owner.store(nullptr, std::memory_order_seq_cst);
+  // OWNER_SET_UNDER_LOCK allows this store without the lock.
+  owner.store(nullptr, std::memory_order_release);
   implementation->Exit();
-  if (g_record_readers.load(std::memory_order_seq_cst) != 0) {
-    BookkeepingLock wait_for_readers;
-  }
+  // The thread is running, so its own reference keeps the record: this never
+  // frees it.
+  thread_record::Release(self);
 }
 
 void ZnDLDCritSect::ForceRelease() {
-  ZnTLS* const self = re5zor4::CurrentThreadRecord();
-  if (owner.load(std::memory_order_relaxed) != self) return;
+  ThreadRecord* const self = thread_record::Find();
+  if (self == nullptr || owner.load(std::memory_order_relaxed) != &self->tls) return;
   owningCount.store(0, std::memory_order_relaxed);
 
   BookkeepingLock lock;
-  owner.store(nullptr, std::memory_order_relaxed);
+  owner.store(nullptr, std::memory_order_release);
   implementation->ForceRelease();
+  thread_record::Release(self);
 }
 
 void ZnDLDCritSect::GetInfo(char* buffer, int capacity) {
   if (buffer == nullptr || capacity < 1) return;
   const size_t size = static_cast<size_t>(capacity);
-  // The holder's record and the section it waits for are read under the
-  // bookkeeping lock, and as a registered reader, so the record can't go away
-  // meanwhile even if its thread is just leaving the section.
+  // RECORDS_OUTLIVE_READERS: the holder's record can't go away meanwhile.
   BookkeepingLock lock;
-  RecordReading reading;
-  const ZnTLS* const holder = owner.load(std::memory_order_seq_cst);
+  const ZnTLS* const holder = owner.load(std::memory_order_acquire);
   const long owning = owningCount.load(std::memory_order_relaxed);
   const long waiting = waitCount.load(std::memory_order_relaxed);
   if (holder != nullptr && holder->waitingFor != nullptr) {
@@ -218,14 +261,3 @@ void ZnDLDCritSect::GetInfo(char* buffer, int capacity) {
     std::snprintf(buffer, size, "%s: is available", NameOf(this));
   }
 }
-
-namespace re5zor4 {
-
-ZnCritSect* MakeDeadlockDetecting(const char* name, ZnCritSect* impl) {
-  if (impl == nullptr) return nullptr;
-  // Without memory for the wrapper, the plain section still locks.
-  ZnCritSect* const section = new (std::nothrow) ZnDLDCritSect(name, impl);
-  return section != nullptr ? section : impl;
-}
-
-}  // namespace re5zor4

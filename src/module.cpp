@@ -1,13 +1,11 @@
-// Module start-up and shut-down, the threading mode, the thread-end hook and
-// the host hooks.
+// Module start-up and shut-down, and the threading mode.
 #include "re5zor4/module.h"
 
 #include <atomic>
-#include <new>
 
+#include "core/chain.h"
+#include "core/seam.h"
 #include "internal.h"
-#include "platform/port.h"
-#include "re5zor4/hooks.h"
 #include "re5zor4/smp_debug.h"
 #include "re5zor4/smp_io.h"
 #include "re5zor4/zntls.h"
@@ -21,42 +19,19 @@ namespace {
 std::atomic<ZnTLS*> g_startupRecord{nullptr};
 std::atomic<unsigned short> g_threadingMode{1};
 
-const ZnConfigSection kDebugSection = {"debug", nullptr};
-
-// The platform calls this on every thread that armed it, at thread end:
-// pending diagnostic text first, then the per-thread record.
-void OnThreadEnd() {
-  ReleaseThreadBuffer();
-  ReleaseThreadRecord();
-}
-
-struct InstallThreadEndHook {
-  InstallThreadEndHook() { port::SetThreadEndHook(&OnThreadEnd); }
-} g_installThreadEndHook;
-
 }  // namespace
-
-const ZnConfigSection* DebugSection() {
-  return &kDebugSection;
-}
-
-ZnConfig* Config() {
-  return DefaultConfig(reinterpret_cast<ZnConfig*>(-1));
-}
-
 }  // namespace re5zor4
 
 void ___ZnExtendedContext(int start) {
   using namespace re5zor4;
   if (start != 0) {
     if (g_startupRecord.load(std::memory_order_acquire) != nullptr) return;
-    ChainReset();
-    ChainInstallLock(ZnCritSect::Make("CS chain"));
-    ExchangeCritSectCritSect(ZnMakeCritSectCritSect());
-    g_startupRecord.store(new (std::nothrow) ZnTLS(), std::memory_order_release);
-    ExchangeConsole(new (std::nothrow) smp_io());
-    ExchangeDebugger(new (std::nothrow) smp_debug(-1));
-    ChainSetRegistration(true);
+    chain::Start(ZnCritSect::Make("CS chain"));
+    g_critSectCritSect.Exchange(ZnMakeCritSectCritSect());
+    g_startupRecord.store(seam::New<ZnTLS>(), std::memory_order_release);
+    ExchangeConsole(seam::New<smp_io>());
+    ExchangeDebugger(seam::New<smp_debug>(-1));
+    chain::SetRegistration(true);
     return;
   }
   ZnTLS* record = g_startupRecord.load(std::memory_order_acquire);
@@ -65,12 +40,11 @@ void ___ZnExtendedContext(int start) {
   delete ExchangeConsole(nullptr);
   g_startupRecord.store(nullptr, std::memory_order_release);
   delete record;
-  ChainSetRegistration(false);
   // Objects still linked stay alive (they belong to the host); emptying the
   // chain keeps later walks and destructions away from it.
-  ChainEmpty();
-  delete ExchangeCritSectCritSect(nullptr);
-  delete ChainTakeLock();
+  ZnCritSect* const chainLock = chain::Stop();
+  delete g_critSectCritSect.Exchange(nullptr);
+  delete chainLock;
 }
 
 void ZnSetThreadingMode(unsigned short mode) {
@@ -87,12 +61,4 @@ int ZnIsSingleThreaded() {
 
 int ZnIsStarted() {
   return re5zor4::g_startupRecord.load(std::memory_order_acquire) != nullptr ? 1 : 0;
-}
-
-ZnDebugOutputFunction ZnSetDebugOutput(ZnDebugOutputFunction sink) {
-  return re5zor4::port::SetDebugOutput(sink);
-}
-
-ZnPromptFunction ZnSetPromptFunction(ZnPromptFunction prompt) {
-  return re5zor4::port::SetPromptFunction(prompt);
 }

@@ -5,19 +5,11 @@
 #include <cstdio>
 #include <new>
 
-#include "internal.h"
-#include "platform/port.h"
+#include "core/chain.h"
+#include "core/thread_record.h"
 #include "re5zor4/condition.h"
 #include "re5zor4/zntls.h"
 #include "ru5red4/znassert.h"
-
-// Thread-local words of this file are read on every level; the initial-exec
-// model makes each read one instruction instead of a call into the loader.
-#if defined(__GNUC__)
-#define RW_MUTEX_FAST_TLS __attribute__((tls_model("initial-exec")))
-#else
-#define RW_MUTEX_FAST_TLS
-#endif
 
 namespace {
 
@@ -59,73 +51,13 @@ const uint32_t kCountMask = 0x7FFFFFFFu;
 
 // Every lookup of the calling thread's storage goes through here.
 ZnTLS* ThreadRecord() {
-  return re5zor4::CurrentThreadRecord();
+  re5zor4::ThreadRecord* record = re5zor4::thread_record::Find();
+  return record != nullptr ? &record->tls : ZnTLS::GetThreadLocalStorage();
 }
 
-// The record of tls for mutex, or null.
-_ZnRW_Record* FindRecord(ZnTLS* tls, const ZnRW_Mutex* mutex) {
-  for (ZnSimpleLinkedListItem* item = tls->rwRecords.head; item != nullptr; item = item->next) {
-    _ZnRW_Record* record = static_cast<_ZnRW_Record*>(item);
-    if (record->mutex == mutex) return record;
-  }
-  return nullptr;
-}
-
-// One record freed by this thread is kept for its next first level, so that
-// taking and leaving one mutex at a time costs no allocation. Records are
-// made and listed as ZnTLSReaderWriterRecord makes them (newest first) and
-// freed as ZnTLSRemoveReaderWriterRecord frees them; those still listed when
-// the thread's storage goes are freed with it. The spare itself is freed at
-// thread end; code that runs on the thread after that frees directly.
-thread_local _ZnRW_Record* t_spare RW_MUTEX_FAST_TLS = nullptr;
-thread_local bool t_spareClosed RW_MUTEX_FAST_TLS = false;
-thread_local bool t_reaperArmed RW_MUTEX_FAST_TLS = false;
-struct SpareReaper {
-  ~SpareReaper() {
-    delete t_spare;
-    t_spare = nullptr;
-    t_spareClosed = true;
-  }
-  void Arm() {}
-};
-thread_local SpareReaper t_reaper;
-
-// A new record for mutex with state 0, first in the list of tls; null when
-// memory runs out.
-_ZnRW_Record* MakeRecord(ZnTLS* tls, const ZnRW_Mutex* mutex) {
-  _ZnRW_Record* record = t_spare;
-  if (record != nullptr) {
-    t_spare = nullptr;
-    record->mutex = mutex;
-    record->state = 0;
-    record->registered = 0;
-  } else {
-    record = new (std::nothrow) _ZnRW_Record(mutex);
-    if (record == nullptr) return nullptr;
-  }
-  record->next = tls->rwRecords.head;
-  tls->rwRecords.head = record;
-  return record;
-}
-
-// Unlinks record from the list of tls and frees it, or keeps it as the spare.
-void DropRecord(ZnTLS* tls, _ZnRW_Record* record) {
-  if (tls->rwRecords.head == record) {
-    tls->rwRecords.head = record->next;
-  } else {
-    tls->rwRecords.RemoveItem(record);
-  }
-  record->next = nullptr;
-  if (t_spare == nullptr && !t_spareClosed) {
-    if (!t_reaperArmed) {
-      t_reaper.Arm();  // the first use registers its clean-up at thread end
-      t_reaperArmed = true;
-    }
-    t_spare = record;
-    return;
-  }
-  delete record;
-}
+using re5zor4::thread_record::DropRw;
+using re5zor4::thread_record::FindRw;
+using re5zor4::thread_record::MakeRw;
 
 }  // namespace
 
@@ -178,7 +110,7 @@ class ZnRWMutexCore {
       return 0;
     }
     if (!Usable(m)) return -1;
-    if (record == nullptr) record = MakeRecord(tls, &m);
+    if (record == nullptr) record = MakeRw(tls, &m);
     if (record == nullptr) return -1;
 
     // Register: pass through the section, so that a writer holding it keeps
@@ -201,7 +133,7 @@ class ZnRWMutexCore {
     }
     if (writer == 0) {
       if (!Usable(m)) return -1;
-      if (record == nullptr) record = MakeRecord(tls, &m);
+      if (record == nullptr) record = MakeRw(tls, &m);
       if (record == nullptr) return -1;
       bool drain = true;
       if (state != 0) {
@@ -241,7 +173,7 @@ class ZnRWMutexCore {
     if (record->state == 0) {
       // The thread's last level of any kind.
       if (record->registered != 0) Deregister(m, record);
-      DropRecord(tls, record);
+      DropRw(tls, record);
     }
     return 0;
   }
@@ -272,7 +204,7 @@ class ZnRWMutexCore {
       m.exclusive->Exit();
     }
     record->state = state;
-    if (state == 0) DropRecord(tls, record);
+    if (state == 0) DropRw(tls, record);
     return 0;
   }
 };
@@ -322,10 +254,10 @@ ZnGenRW_Mutex::ZnGenRW_Mutex()
   // ReleaseAllSynchronizationObjects reaches them only through this mutex's
   // ForceRelease, level by level.
   exclusive = ZnCritSect::Make(kExclusiveName);
-  if (exclusive != nullptr) re5zor4::ZnSynchroChain(exclusive, 0);
+  if (exclusive != nullptr) re5zor4::chain::Unlink(exclusive);
   readers = Condition::MakeCondition(kReadersName);
   if (readers != nullptr) {
-    re5zor4::ZnSynchroChain(readers, 0);
+    re5zor4::chain::Unlink(readers);
     readers->logic = ReaderCounter::Instance();
     readers->value = 0;
   }
@@ -345,7 +277,7 @@ ZnGenRW_Mutex::~ZnGenRW_Mutex() {
 
 int ZnGenRW_Mutex::StartRW(int mode, unsigned long) {
   ZnTLS* tls = ThreadRecord();
-  _ZnRW_Record* record = FindRecord(tls, this);
+  _ZnRW_Record* record = FindRw(tls, this);
   if (mode != 0) return ZnRWMutexCore::StartWriter(*this, tls, record);
   // Fast path: a further reader level of a thread that holds levels.
   if (record != nullptr && record->state != 0 && ReaderLevel(record->state) != kLevelMax) {
@@ -357,7 +289,7 @@ int ZnGenRW_Mutex::StartRW(int mode, unsigned long) {
 
 int ZnGenRW_Mutex::EndRW(int mode) {
   ZnTLS* tls = ThreadRecord();
-  _ZnRW_Record* record = FindRecord(tls, this);
+  _ZnRW_Record* record = FindRw(tls, this);
   if (mode != 0) return ZnRWMutexCore::EndWriter(*this, tls, record);
   // Fast path: a reader level that is not the thread's last level.
   if (record != nullptr && ReaderLevel(record->state) > 1) {
@@ -369,14 +301,14 @@ int ZnGenRW_Mutex::EndRW(int mode) {
 
 void ZnGenRW_Mutex::ForceRelease() {
   ZnTLS* tls = ThreadRecord();
-  _ZnRW_Record* record = FindRecord(tls, this);
+  _ZnRW_Record* record = FindRw(tls, this);
   if (record == nullptr) return;
   const uint32_t state = record->state;
   for (uint32_t i = ReaderLevel(state); i > 0; --i) EndRW(0);
   for (uint32_t i = WriterLevelOf(state); i > 0; --i) EndRW(1);
   // A record left with state 0 (made by asking for the state's address
   // alone) goes as well.
-  if (state == 0) DropRecord(tls, record);
+  if (state == 0) DropRw(tls, record);
 }
 
 int ZnGenRW_Mutex::RegisteredReaders() const {

@@ -41,14 +41,16 @@ class RE5ZOR4_API ZnSynchroObj {
 };
 
 // The recursive critical-section interface. Slot order: destructor,
-// ForceRelease, Begin, Exit, GetInfo.
+// ForceRelease, Begin, Exit, GetInfo, TryBegin.
 //
 //   state            Begin by holder   Begin by other    Exit by holder
 //   free             -                 held, n = 1       (misuse)
 //   held, n          n + 1             waits until free  n - 1; free at 0
 //
 // ForceRelease by the holder frees the section at once, whatever n is; by
-// anyone else it changes nothing.
+// anyone else it changes nothing. An Exit by a thread that does not hold the
+// section is refused: reported through ZARN_assert, nothing changes. A
+// section whose holder ended stays held for good: no later thread enters it.
 class RE5ZOR4_API ZnCritSect : public ZnSynchroObj {
  public:
   explicit ZnCritSect(const char* name);
@@ -61,6 +63,9 @@ class RE5ZOR4_API ZnCritSect : public ZnSynchroObj {
   // nothing for a null buffer or a capacity below 1. Here:
   // "<name>: owning count: <n>; wait count: <n>".
   virtual void GetInfo(char* buffer, int capacity);
+  // Enters and returns non-zero when the section is free or held by the
+  // caller; returns 0 at once otherwise. Never waits. Here: 1.
+  virtual int TryBegin();
 
   // A new section of the kind the deadlock-detection flag selects now.
   static ZnCritSect* Make(const char* name);
@@ -85,6 +90,7 @@ class RE5ZOR4_API Win32CritSect : public ZnCritSect {
   void ForceRelease() override;
   void Begin() override;
   void Exit() override;
+  int TryBegin() override;
 
  private:
   // The platform's recursive lock, kept in place.

@@ -15,61 +15,20 @@
 // set. All bookkeeping of all such sections of the process is serialised on
 // one lock, the CritSectCritSect.
 //
-// States (owner is set, and waitingFor changed, only under the
-// CritSectCritSect; see "Releasing" below for the one store made without it):
+// States (the mechanism and its invariants are described in dldcritsect.cpp):
 //
 //   state              owner  owningCount  entered by              left by
-//   free               null   0            construction; final     Begin of any thread
-//                                          Exit; ForceRelease by
+//   free               null   0            construction; final     Begin, TryBegin of
+//                                          Exit; ForceRelease by   any thread
 //                                          the holder
-//   held by thread R   R      n >= 1       Begin (n = 1); Begin    final Exit (n -> 0);
-//                                          by R again (n + 1)      ForceRelease by R
+//   held by thread R   R      n >= 1       Begin, TryBegin (n = 1  final Exit (n -> 0);
+//                                          or n + 1 by R)          ForceRelease by R
+//   held by ended R    R      n >= 1       R ends while holding    never
 //
-// A waiting thread W is, in order: counted in waitCount and recorded in
-// W->waitingFor (both under the CritSectCritSect, just before it blocks),
-// blocked on the implementation (without the CritSectCritSect), then, having
-// the implementation, made the owner while waitingFor and waitCount are undone
-// under the CritSectCritSect. waitCount therefore changes only under that lock
-// and counts exactly the threads recorded as waiting for the section.
-//
-// The wait-chain walk, run by Begin under the CritSectCritSect for a thread R
-// that wants section S:
-//
-//   T := S.owner
-//   while T != null and T.waitingFor != null:
-//     T := T.waitingFor.owner
-//     if T == R: deadlock (report, status line, prompt)
-//
-// The sequence of records visited is a function of the record alone, so once
-// it repeats a record it cycles for ever. A chain may close on itself without
-// passing through R: a thread that reported a deadlock and was told to go on
-// records its wait all the same, and every later walk that enters that cycle
-// would never end. The walk therefore runs Brent's cycle finding alongside:
-// it keeps one checkpoint record and moves it forward at step counts that
-// double (1, 2, 4, ...); meeting the checkpoint again proves a cycle. Since R
-// is tested at every step, and a repetition can only be seen after every
-// record of the cycle and of the path into it has been visited once, meeting
-// the checkpoint means R is not on the chain: the walk ends without a report.
-// It costs no memory and at most about three times the length of the chain.
-//
-// Fast path. Under the CritSectCritSect, the implementation can be held only
-// by the owner, by a thread recorded as waiting (which takes it between
-// recording its wait and becoming the owner), or, for a moment, by a holder in
-// its final Exit that has already cleared owner. So Begin of a section with no
-// owner and no waiter enters the implementation under the CritSectCritSect
-// and becomes the owner in one hold of it: the wait, if any, is for a release
-// already under way, which needs no lock.
-//
-// Releasing. The final Exit clears owner and then leaves the implementation,
-// without the CritSectCritSect. A null store can only cut a wait chain, never
-// make one; and a thread recorded as waiting can't be running Exit, so the
-// chain of a detected deadlock (all of whose threads wait) stays as it was
-// while the report is written. Code that reads other threads' records
-// through owner fields (the walk, the report, GetInfo) registers as a reader
-// while it holds the CritSectCritSect; a final Exit that finds a reader
-// registered takes the CritSectCritSect once before it returns, so a record
-// never goes away under a reader when its thread ends right after leaving.
-// ForceRelease works under the lock throughout.
+// A section held by a thread that has ended stays held; its status line still
+// names that thread, and a Begin that would wait for it writes the deadlock
+// report (the chain ends at the ended holder) before it waits. An Exit by a
+// thread that does not hold the section is refused through ZARN_assert.
 //
 // Ownership: the section owns its implementation and deletes it. The name is
 // stored as a pointer and shared with the implementation.
@@ -79,10 +38,8 @@
 // (which is recursive).
 //
 // Lock order: the chain lock before the CritSectCritSect before an
-// implementation; an implementation is entered under the CritSectCritSect only
-// when nobody but a releasing holder has it, and left under it only by its
-// holder (ForceRelease). The final Exit takes the CritSectCritSect only after
-// it has left the implementation, and only while a reader is registered.
+// implementation. No thread waits for an implementation while it holds the
+// CritSectCritSect: under it an implementation is only tried.
 #ifndef RE5ZOR4_DLDCRITSECT_H_
 #define RE5ZOR4_DLDCRITSECT_H_
 
@@ -92,13 +49,18 @@
 #include "re5zor4/export.h"
 
 class ZnTLS;
+namespace re5zor4 {
+struct ThreadRecord;
+}
 
 class RE5ZOR4_API ZnDLDCritSect : public ZnCritSect {
  public:
-  // Takes ownership of implementation. The first construction in the process
-  // reads "csSleepTime" (section "debug"); later ones don't.
+  // Takes ownership of implementation and takes it out of the
+  // synchronisation chain (the wrapper answers for both). The first
+  // construction in the process reads "csSleepTime" (section "debug").
   ZnDLDCritSect(const char* name, ZnCritSect* implementation);
-  // Deletes the implementation. REQUIRES: the section is free and unwaited.
+  // Deletes the implementation. REQUIRES: the section is unwaited, and free or
+  // held by a thread that has ended.
   ~ZnDLDCritSect() override;
 
   // Leaves the section completely when the calling thread holds it; no sleep.
@@ -116,16 +78,17 @@ class RE5ZOR4_API ZnDLDCritSect : public ZnCritSect {
   //   "<name>: owning thread: 0x<id>, owning count: <n>; wait count: <n>"
   //   "<name>: is available"
   void GetInfo(char* buffer, int capacity) override;
+  // Enters when the section is free and unwaited, or held by the caller;
+  // returns 0 at once otherwise. Never walks, never reports.
+  int TryBegin() override;
 
   ZnCritSect* const implementation;  // does the real locking; owned
   // The holder's record: set under the CritSectCritSect, cleared by the final
-  // Exit without it (see "Releasing").
+  // Exit without it.
   std::atomic<ZnTLS*> owner;
 
  private:
-  // True when the wait chain from this section reaches record. REQUIRES: the
-  // CritSectCritSect is held.
-  bool WaitWouldCloseCycle(const ZnTLS* record) const;
+  void TakeOwnership(re5zor4::ThreadRecord* self);
 };
 
 #endif  // RE5ZOR4_DLDCRITSECT_H_

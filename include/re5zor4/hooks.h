@@ -8,6 +8,8 @@
 #ifndef RE5ZOR4_HOOKS_H_
 #define RE5ZOR4_HOOKS_H_
 
+#include <stddef.h>
+
 #include "re5zor4/export.h"
 
 // Receives each piece of text sent to the debugger channel.
@@ -20,5 +22,21 @@ typedef int (*ZnPromptFunction)(const char* caption, const char* text, unsigned 
 // when the default was in force.
 RE5ZOR4_API ZnDebugOutputFunction ZnSetDebugOutput(ZnDebugOutputFunction sink);
 RE5ZOR4_API ZnPromptFunction ZnSetPromptFunction(ZnPromptFunction prompt);
+
+// Fault injection, for tests of the failure paths. Each predicate, when
+// installed, is asked before the library allocates memory (size in bytes),
+// starts an OS thread, or writes diagnostic output; a non-zero answer makes
+// that one operation fail as it would when the system refuses it (a null
+// allocation, a failed create, a failed write). Null members ask nothing.
+typedef int (*ZnFailAllocation)(size_t size);
+typedef int (*ZnFailThreadCreation)();
+typedef int (*ZnFailWrite)(const char* data, size_t len);
+struct ZnFaultInjection {
+  ZnFailAllocation failAllocation;
+  ZnFailThreadCreation failThreadCreation;
+  ZnFailWrite failWrite;
+};
+// Installs a copy of *injection; null removes every predicate.
+RE5ZOR4_API void ZnSetFaultInjection(const ZnFaultInjection* injection);
 
 #endif  // RE5ZOR4_HOOKS_H_

@@ -1,7 +1,13 @@
-// The platform layer: the few operating-system services the library uses,
-// declared once here and implemented once per platform (posix/ today, a Win32
-// folder later). Nothing outside src/platform/ includes a system header for
-// these services, and nothing here leaks into include/.
+// The platform layer: this file holds the specification of the few
+// operating-system services the library uses, not their implementations.
+// Each platform folder (posix/, win32/) implements all of it; the build picks
+// the folder and puts it on the include path. Nothing outside src/platform/
+// includes a system header for these services, and nothing here leaks into
+// include/.
+//
+// The pieces that must inline into hot paths (the recursive lock, the fast
+// per-thread slots) are defined by the folder's "port_inline.h", which
+// includes this file; code that needs them includes "port_inline.h".
 //
 // Each primitive is a thin, honest mapping of one Win32 service; the comment
 // on each says which, and where the POSIX stand-in differs.
@@ -12,24 +18,25 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(_WIN32)
-#include "platform/win32/recursive_lock_win32.h"
-#else
-#include "platform/posix/recursive_lock_posix.h"
-#endif
-
 namespace re5zor4 {
 namespace port {
 
 // ---------------------------------------------------------------------------
-// Recursive lock (Win32: CRITICAL_SECTION), class RecursiveLock, defined by
-// the platform header included above so that its fast paths inline:
+// Recursive lock (Win32: CRITICAL_SECTION), class RecursiveLock, defined in
+// "port_inline.h" so that its fast paths inline:
 //
 //   void Enter();               blocks until the caller holds the lock;
 //                               recursive for the holder
+//   bool TryEnter();            enters and returns true when the lock is free
+//                               or held by the caller; false at once otherwise
 //   void Leave();               REQUIRES: the caller holds the lock
 //   bool HeldByCaller() const;  true when the calling thread holds it
 //   int RecursionCount() const; the holder's count; exact only for the holder
+//
+// The holder is identified by an id unique for the life of the process, never
+// by something the OS hands to the next thread (a thread pointer, a kernel
+// id): a lock whose holder ended stays held for good, and no later thread
+// "re-enters" it.
 //
 // Uncontended Enter/Leave cost no system call, no allocation and no
 // per-thread lookup; a re-entry by the holder costs no atomic
@@ -75,6 +82,15 @@ WaitResult WaitGuardAndEvent(Handle guard, Handle event);
 // guard's memory goes with the last of them), or a thread handle. REQUIRES:
 // nobody waits on either, and a guard is not held by another thread.
 void CloseHandle(Handle handle);
+
+// ---------------------------------------------------------------------------
+// Fast per-thread slot, defined in "port_inline.h" (Win32: a TLS index read
+// with TlsGetValue; Linux: an initial-exec thread-local, one load):
+//
+//   void* CurrentThreadBlock();          the calling thread's block, or null
+//   void SetCurrentThreadBlock(void*);   sets it for the calling thread
+//
+// The value stays readable by the thread-end hook.
 
 // ---------------------------------------------------------------------------
 // Thread-local slots (Win32: TlsAlloc, TlsGetValue, TlsSetValue) and the

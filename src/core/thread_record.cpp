@@ -1,0 +1,143 @@
+// The thread record and the thread-end routine.
+#include "core/thread_record.h"
+
+#include "core/chain.h"
+#include "core/seam.h"
+#include "re5zor4/condition.h"
+
+namespace re5zor4 {
+
+// The line buffer's end of the thread-end routine (step 1).
+void ReleaseThreadBuffer();
+
+namespace thread_record {
+namespace {
+
+// Frees what the thread kept in its record; the block itself stays while
+// sections name it.
+void EmptyRecord(ZnTLS& tls) {
+  delete tls.cond;
+  tls.cond = nullptr;
+  // The list does not own its items; a record that goes away frees the
+  // reader/writer records still listed rather than leaking them.
+  while (tls.rwRecords.head != nullptr) {
+    _ZnRW_Record* item = static_cast<_ZnRW_Record*>(tls.rwRecords.head);
+    tls.rwRecords.RemoveItem(item);
+    delete item;
+  }
+}
+
+void Free(ThreadRecord* record) {
+  if (record->tls.threadHandle != nullptr) port::CloseThreadHandle(record->tls.threadHandle);
+  record->tls.threadHandle = nullptr;
+  delete record;
+}
+
+struct InstallThreadEnd {
+  InstallThreadEnd() { port::SetThreadEndHook(&OnThreadEnd); }
+} g_installThreadEnd;
+
+}  // namespace
+
+ThreadRecord* Create() {
+  ThreadRecord* record = seam::New<ThreadRecord>();
+  if (record == nullptr) return nullptr;
+  record->tls.threadId = port::CurrentThreadId();
+  record->tls.threadHandle = port::DuplicateCurrentThread();
+  port::SetCurrentThreadBlock(record);
+  // The record is released at thread end even without a final detach.
+  port::ArmThreadEndHook();
+  return record;
+}
+
+void Retain(ThreadRecord* record) {
+  record->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Invariant FREED_UNDER_BOOKKEEPING: a block is freed only while the
+// CritSectCritSect is held; readers of other threads' records hold it.
+void Release(ThreadRecord* record) {
+  if (record->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  SectionHold hold(g_critSectCritSect);
+  Free(record);
+}
+
+bool HasEnded(const ZnTLS* tls) {
+  return FromTls(tls)->released.load(std::memory_order_acquire) != 0;
+}
+
+void ReleaseCurrent() {
+  ThreadRecord* record = Find();
+  if (record == nullptr) return;
+  port::SetCurrentThreadBlock(nullptr);
+  EmptyRecord(record->tls);
+  delete record->spareRw;
+  record->spareRw = nullptr;
+  record->released.store(1, std::memory_order_release);
+  Release(record);
+}
+
+_ZnRW_Record* FindRw(ZnTLS* tls, const ZnRW_Mutex* mutex) {
+  for (ZnSimpleLinkedListItem* item = tls->rwRecords.head; item != nullptr; item = item->next) {
+    _ZnRW_Record* record = static_cast<_ZnRW_Record*>(item);
+    if (record->mutex == mutex) return record;
+  }
+  return nullptr;
+}
+
+_ZnRW_Record* MakeRw(ZnTLS* tls, const ZnRW_Mutex* mutex) {
+  ThreadRecord* const block = FromTls(tls);
+  _ZnRW_Record* record = block->spareRw;
+  if (record != nullptr) {
+    block->spareRw = nullptr;
+    record->mutex = mutex;
+    record->state = 0;
+    record->registered = 0;
+  } else {
+    record = seam::New<_ZnRW_Record>(mutex);
+    if (record == nullptr) return nullptr;
+  }
+  record->next = tls->rwRecords.head;
+  tls->rwRecords.head = record;
+  return record;
+}
+
+void DropRw(ZnTLS* tls, _ZnRW_Record* record) {
+  if (tls->rwRecords.head == record) {
+    tls->rwRecords.head = record->next;
+  } else {
+    tls->rwRecords.RemoveItem(record);
+  }
+  record->next = nullptr;
+  ThreadRecord* const block = FromTls(tls);
+  if (block->spareRw == nullptr && block->released.load(std::memory_order_relaxed) == 0) {
+    block->spareRw = record;
+    return;
+  }
+  delete record;
+}
+
+void OnThreadEnd() {
+  ReleaseThreadBuffer();
+  ReleaseCurrent();
+}
+
+}  // namespace thread_record
+}  // namespace re5zor4
+
+// ---------------------------------------------------------------------------
+// ZnTLS
+
+ZnTLS::ZnTLS()
+    : cond(nullptr),
+      reserved1{0, 0, 0, 0},
+      reserved2(0),
+      attachCount(0),
+      threadId(0),
+      threadHandle(nullptr),
+      waitingFor(nullptr),
+      reserved3{0, 0, 0, 0} {}
+
+ZnTLS::~ZnTLS() {
+  re5zor4::thread_record::EmptyRecord(*this);
+}

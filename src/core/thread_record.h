@@ -1,0 +1,95 @@
+// The thread record: everything the library keeps for one thread, in one
+// block, and the one routine that ends it.
+//
+// A thread gets its block on first use (Current). The block holds the
+// thread's ZnTLS (the public per-thread record), one spare reader/writer
+// record kept for reuse, and the bookkeeping that lets a record outlive its
+// thread while a deadlock-detecting section still names it as holder.
+//
+// Lifetime. refs counts the thread's own reference (dropped when the record
+// is released: the last ZnThreadDetach or thread end) plus one per
+// deadlock-detecting section the thread holds. The block is freed when refs
+// reaches 0, and only while the CritSectCritSect is held, so code that reads
+// other threads' records under that lock (the wait-chain walk, the report,
+// status lines) never reads a freed one. A section held by a thread that
+// ended stays held; its record stays, marked released, and names the holder.
+//
+// Thread end (OnThreadEnd), the only end-of-thread processing of the library,
+// run by the platform on the ending thread in this order:
+//   1. the pending diagnostic text is written and the line buffer freed;
+//   2. the spare reader/writer record is freed;
+//   3. the record is released (the condition and reader/writer records go,
+//      the thread's reference is dropped).
+//
+// Thread safety: a block's fields belong to its thread, except refs and
+// released (atomic) and what ZnTLS documents (threadId, waitingFor).
+#ifndef RE5ZOR4_SRC_CORE_THREAD_RECORD_H_
+#define RE5ZOR4_SRC_CORE_THREAD_RECORD_H_
+
+#include <atomic>
+
+#include "port_inline.h"
+#include "re5zor4/zntls.h"
+
+namespace re5zor4 {
+
+struct ThreadRecord {
+  ZnTLS tls;  // first: a ZnTLS* of a block converts back (FromTls)
+  _ZnRW_Record* spareRw = nullptr;
+  std::atomic<int> refs{1};
+  // Set when the thread let go of the record (thread end or last detach);
+  // from then on only sections that name it as holder keep it.
+  std::atomic<int> released{0};
+};
+
+namespace thread_record {
+
+// The calling thread's record, or null when it has none.
+inline ThreadRecord* Find() {
+  return static_cast<ThreadRecord*>(port::CurrentThreadBlock());
+}
+
+// The calling thread's record, made on first use; null only when memory runs
+// out.
+ThreadRecord* Create();
+inline ThreadRecord* Current() {
+  ThreadRecord* record = Find();
+  return record != nullptr ? record : Create();
+}
+
+// REQUIRES: tls is the tls of a ThreadRecord (every record a thread gets
+// from Current is).
+inline ThreadRecord* FromTls(ZnTLS* tls) {
+  return reinterpret_cast<ThreadRecord*>(tls);
+}
+inline const ThreadRecord* FromTls(const ZnTLS* tls) {
+  return reinterpret_cast<const ThreadRecord*>(tls);
+}
+
+// A section takes, and later gives back, a reference to its holder's record.
+void Retain(ThreadRecord* record);
+void Release(ThreadRecord* record);
+
+// True when the record's thread is gone: it released its record, or the OS
+// says the thread has ended (a terminated thread runs no clean-up).
+bool HasEnded(const ZnTLS* tls);
+
+// Lets go of the calling thread's record (its last detach): the thread may
+// get a new one later.
+void ReleaseCurrent();
+
+// The calling thread's record for mutex, or null.
+_ZnRW_Record* FindRw(ZnTLS* tls, const ZnRW_Mutex* mutex);
+// A new record for mutex with state 0, first in the list of tls (the spare
+// when there is one); null when memory runs out.
+_ZnRW_Record* MakeRw(ZnTLS* tls, const ZnRW_Mutex* mutex);
+// Unlinks record from the list of tls and frees it, or keeps it as the spare.
+void DropRw(ZnTLS* tls, _ZnRW_Record* record);
+
+// The thread-end routine (see above). Installed as the platform's hook.
+void OnThreadEnd();
+
+}  // namespace thread_record
+}  // namespace re5zor4
+
+#endif  // RE5ZOR4_SRC_CORE_THREAD_RECORD_H_
