@@ -17,9 +17,9 @@
 //     tried; a holder stopped between clearing owner and leaving the
 //     implementation therefore stalls nobody but the threads that want that
 //     section.
-//   RECORDS_OUTLIVE_READERS: a record named as owner is kept alive by the
-//     section (a reference held from taking ownership to releasing it), and a
-//     record is freed only under the bookkeeping lock (see
+//   RECORDS_OUTLIVE_READERS: a record named as owner is kept alive (its
+//     heldSections counts the section from taking ownership to releasing
+//     it), and a record is freed only under the bookkeeping lock (see
 //     core/thread_record.h), so whoever reads records through owner fields
 //     under the lock (the walk, the report, GetInfo) never reads a freed one.
 //     A section held by a thread that ended stays held and keeps naming it.
@@ -132,13 +132,13 @@ ZnDLDCritSect::~ZnDLDCritSect() {
   // A section destroyed while held (its holder ended, or misuse) lets go of
   // the holder's record.
   if (ZnTLS* holder = owner.exchange(nullptr, std::memory_order_acq_rel)) {
-    thread_record::Release(thread_record::FromTls(holder));
+    thread_record::ForgetHolder(thread_record::FromTls(holder));
   }
   delete implementation;
 }
 
 void ZnDLDCritSect::TakeOwnership(ThreadRecord* self) {
-  thread_record::Retain(self);
+  thread_record::NoteTaken(self);
   owner.store(&self->tls, std::memory_order_release);
 }
 
@@ -224,9 +224,7 @@ void ZnDLDCritSect::Exit() {
   // OWNER_SET_UNDER_LOCK allows this store without the lock.
   owner.store(nullptr, std::memory_order_release);
   implementation->Exit();
-  // The thread is running, so its own reference keeps the record: this never
-  // frees it.
-  thread_record::Release(self);
+  thread_record::NoteGivenBack(self);
 }
 
 void ZnDLDCritSect::ForceRelease() {
@@ -237,7 +235,7 @@ void ZnDLDCritSect::ForceRelease() {
   BookkeepingLock lock;
   owner.store(nullptr, std::memory_order_release);
   implementation->ForceRelease();
-  thread_record::Release(self);
+  thread_record::NoteGivenBack(self);
 }
 
 void ZnDLDCritSect::GetInfo(char* buffer, int capacity) {

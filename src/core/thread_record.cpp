@@ -50,16 +50,13 @@ ThreadRecord* Create() {
   return record;
 }
 
-void Retain(ThreadRecord* record) {
-  record->refs.fetch_add(1, std::memory_order_relaxed);
-}
-
-// Invariant FREED_UNDER_BOOKKEEPING: a block is freed only while the
-// CritSectCritSect is held; readers of other threads' records hold it.
-void Release(ThreadRecord* record) {
-  if (record->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+// FREED_UNDER_BOOKKEEPING: a block is freed only while the CritSectCritSect
+// is held; readers of other threads' records hold it.
+void ForgetHolder(ThreadRecord* record) {
   SectionHold hold(g_critSectCritSect);
-  Free(record);
+  const int held = record->heldSections.load(std::memory_order_relaxed) - 1;
+  record->heldSections.store(held, std::memory_order_relaxed);
+  if (held == 0 && record->released.load(std::memory_order_relaxed) != 0) Free(record);
 }
 
 bool HasEnded(const ZnTLS* tls) {
@@ -73,8 +70,9 @@ void ReleaseCurrent() {
   EmptyRecord(record->tls);
   delete record->spareRw;
   record->spareRw = nullptr;
-  record->released.store(1, std::memory_order_release);
-  Release(record);
+  SectionHold hold(g_critSectCritSect);
+  record->released.store(1, std::memory_order_relaxed);
+  if (record->heldSections.load(std::memory_order_relaxed) == 0) Free(record);
 }
 
 _ZnRW_Record* FindRw(ZnTLS* tls, const ZnRW_Mutex* mutex) {

@@ -6,13 +6,13 @@
 // record kept for reuse, and the bookkeeping that lets a record outlive its
 // thread while a deadlock-detecting section still names it as holder.
 //
-// Lifetime. refs counts the thread's own reference (dropped when the record
-// is released: the last ZnThreadDetach or thread end) plus one per
-// deadlock-detecting section the thread holds. The block is freed when refs
-// reaches 0, and only while the CritSectCritSect is held, so code that reads
-// other threads' records under that lock (the wait-chain walk, the report,
-// status lines) never reads a freed one. A section held by a thread that
-// ended stays held; its record stays, marked released, and names the holder.
+// Lifetime. heldSections counts the deadlock-detecting sections that name the
+// record as holder. The block is freed once it is released (the last
+// ZnThreadDetach, or thread end) and no section names it, and only while the
+// CritSectCritSect is held, so code that reads other threads' records under
+// that lock (the wait-chain walk, the report, status lines) never reads a
+// freed one. A section held by a thread that ended stays held; its record
+// stays, marked released, and names the holder until the section goes.
 //
 // Thread end (OnThreadEnd), the only end-of-thread processing of the library,
 // run by the platform on the ending thread in this order:
@@ -21,8 +21,8 @@
 //   3. the record is released (the condition and reader/writer records go,
 //      the thread's reference is dropped).
 //
-// Thread safety: a block's fields belong to its thread, except refs and
-// released (atomic) and what ZnTLS documents (threadId, waitingFor).
+// Thread safety: a block's fields belong to its thread, except what ZnTLS
+// documents (threadId, waitingFor) and the two atomics below.
 #ifndef RE5ZOR4_SRC_CORE_THREAD_RECORD_H_
 #define RE5ZOR4_SRC_CORE_THREAD_RECORD_H_
 
@@ -36,9 +36,10 @@ namespace re5zor4 {
 struct ThreadRecord {
   ZnTLS tls;  // first: a ZnTLS* of a block converts back (FromTls)
   _ZnRW_Record* spareRw = nullptr;
-  std::atomic<int> refs{1};
-  // Set when the thread let go of the record (thread end or last detach);
-  // from then on only sections that name it as holder keep it.
+  // Written by the thread while it owns the record (one writer: no
+  // read-modify-write); after release only under the CritSectCritSect.
+  std::atomic<int> heldSections{0};
+  // Set, under the CritSectCritSect, when the thread let go of the record.
   std::atomic<int> released{0};
 };
 
@@ -66,9 +67,20 @@ inline const ThreadRecord* FromTls(const ZnTLS* tls) {
   return reinterpret_cast<const ThreadRecord*>(tls);
 }
 
-// A section takes, and later gives back, a reference to its holder's record.
-void Retain(ThreadRecord* record);
-void Release(ThreadRecord* record);
+// The calling thread took, or gave back, a deadlock-detecting section.
+// REQUIRES: record is the caller's own.
+inline void NoteTaken(ThreadRecord* record) {
+  record->heldSections.store(record->heldSections.load(std::memory_order_relaxed) + 1,
+                             std::memory_order_relaxed);
+}
+inline void NoteGivenBack(ThreadRecord* record) {
+  record->heldSections.store(record->heldSections.load(std::memory_order_relaxed) - 1,
+                             std::memory_order_relaxed);
+}
+// A section that still names record as holder goes away (its holder ended, or
+// the section is destroyed while held); frees a released record no section
+// names any more.
+void ForgetHolder(ThreadRecord* record);
 
 // True when the record's thread is gone: it released its record, or the OS
 // says the thread has ended (a terminated thread runs no clean-up).
