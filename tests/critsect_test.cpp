@@ -163,3 +163,104 @@ TEST(ReleaseAll, VisitsNewestFirstAndSurvivesUnlinking) {
 }
 
 }  // namespace
+
+namespace {
+
+using re5zor4_test::AssertCapture;
+
+struct Kind {
+  const char* label;
+  int detecting;
+};
+const Kind kKinds[] = {{"plain", 0}, {"detecting", 1}};
+
+ZnCritSect* MakeOfKind(const Kind& kind, const char* name) {
+  const int previous = ZnSetDeadLockDetection(kind.detecting);
+  ZnCritSect* section = ZnCritSect::Make(name);
+  ZnSetDeadLockDetection(previous);
+  return section;
+}
+
+int TryBeginElsewhere(ZnCritSect* section) {
+  int entered = -1;
+  std::thread([&] {
+    entered = section->TryBegin();
+    if (entered != 0) section->Exit();
+  }).join();
+  return entered;
+}
+
+// Interleaving: thread T enters and ends without leaving; the next threads
+// are made one after the other, and glibc hands each the control block (so
+// the thread pointer) T had. A lock that knew its holder by that pointer let
+// them "re-enter" a section they never acquired.
+TEST(SectionOwnership, HolderThatEndedKeepsTheSectionForGood) {
+  for (const Kind& kind : kKinds) {
+    SCOPED_TRACE(kind.label);
+    ZnCritSect* section = MakeOfKind(kind, "Ended");
+    std::thread([&] { section->Begin(); }).join();
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(TryBeginElsewhere(section), 0) << "thread " << i;
+    {
+      AssertCapture asserts;  // nor can anyone else leave it for the ended holder
+      section->Exit();
+      EXPECT_EQ(asserts.Reports().size(), 1u);
+    }
+    EXPECT_EQ(TryBeginElsewhere(section), 0);
+    delete section;  // lets go of the ended holder's record (checked under ASan)
+  }
+}
+
+// Interleaving: A holds the section twice; B, which holds nothing, calls
+// Exit. The refused Exit must leave A's hold exactly as it was: before, a
+// plain section let B release A's hold, and a detecting one went to owning
+// count -1 and never released again.
+TEST(SectionOwnership, ExitByAThreadThatDoesNotHoldItIsRefused) {
+  for (const Kind& kind : kKinds) {
+    for (bool held : {false, true}) {
+      SCOPED_TRACE(std::string(kind.label) + (held ? " held by another" : " free"));
+      ZnCritSect* section = MakeOfKind(kind, "Refused");
+      Latch entered(1), exited(1), leave(1);
+      std::thread holder;
+      if (held) {
+        holder = std::thread([&] {
+          section->Begin(), section->Begin();
+          entered.CountDown();
+          leave.Wait();
+          section->Exit(), section->Exit();
+          exited.CountDown();
+        });
+        ASSERT_TRUE(entered.Wait());
+      }
+      AssertCapture asserts;
+      section->Exit();
+      ASSERT_EQ(asserts.Reports().size(), 1u);
+      EXPECT_EQ(asserts.Reports()[0].file, kind.detecting ? "src\\dldcritsect" : "src\\critsect");
+      EXPECT_EQ(TryBeginElsewhere(section), held ? 0 : 1);
+      if (held) {
+        leave.CountDown();
+        ASSERT_TRUE(exited.Wait());
+        holder.join();
+        EXPECT_EQ(TryBeginElsewhere(section), 1);  // two Exits by the holder free it
+      }
+      EXPECT_EQ(asserts.Reports().size(), 1u);
+      delete section;
+    }
+  }
+}
+
+TEST(SectionOwnership, TryBeginNeverWaitsAndNests) {
+  for (const Kind& kind : kKinds) {
+    SCOPED_TRACE(kind.label);
+    ZnCritSect* section = MakeOfKind(kind, "Try");
+    ASSERT_EQ(section->TryBegin(), 1);
+    EXPECT_EQ(section->TryBegin(), 1);  // the holder nests
+    EXPECT_EQ(TryBeginElsewhere(section), 0);
+    section->Exit();
+    EXPECT_EQ(TryBeginElsewhere(section), 0);
+    section->Exit();
+    EXPECT_EQ(TryBeginElsewhere(section), 1);
+    delete section;
+  }
+}
+
+}  // namespace

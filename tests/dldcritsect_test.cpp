@@ -14,6 +14,7 @@
 #include <thread>
 #include <tuple>
 
+#include "re5zor4/rw_mutex.h"
 #include "re5zor4/zntls.h"
 #include "support/test_support.h"
 
@@ -256,6 +257,68 @@ TEST(DldSection, GetInfoReentryAndStatusLinesOfHoldersComingAndGoing) {
     delete s;
     free(name);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Interleaving: X holds the implementation of detecting section d directly
+// (as a holder does between clearing owner and leaving it), so d looks free.
+// Y begins d: it must wait for the implementation without holding the
+// bookkeeping lock, or every other detecting section of the process stalls
+// until X lets go.
+TEST(DldSection, WaiterForAnImplementationStallsNoOtherSection) {
+  ZnCritSect *d = Make("Stall.D"), *other = Make("Stall.Other");
+  ZnCritSect* implementation = static_cast<ZnDLDCritSect*>(d)->implementation;
+  t::Latch held(1), release(1), entered(1);
+  std::thread x([&] {
+    implementation->Begin();
+    held.CountDown();
+    release.Wait();
+    implementation->Exit();
+  });
+  ASSERT_TRUE(held.Wait());
+  std::thread y([&] {
+    d->Begin();
+    entered.CountDown();
+    d->Exit();
+  });
+  std::atomic<bool> through{false};
+  std::thread z([&] {
+    // Y is counted as waiter just before it blocks; other must still be free.
+    t::WaitUntil([&] { return d->waitCount.load() == 1; }, std::chrono::milliseconds(500));
+    other->Begin();
+    other->Exit();
+    through = true;
+  });
+  EXPECT_TRUE(t::WaitUntil([&] { return through.load(); }, std::chrono::milliseconds(5000)));
+  release.CountDown();
+  EXPECT_TRUE(entered.Wait());
+  x.join(), y.join(), z.join();
+  delete d;
+  delete other;
+}
+
+// With detection on, a reader/writer mutex's exclusive section is a wrapper.
+// Interleaving: the writer calls ReleaseAllSynchronizationObjects. Before,
+// the implementation stayed in the chain and was released under a wrapper
+// that still counted the writer; the mutex's own release then left a
+// section it no longer held.
+TEST(DldSection, WrapperTakesItsImplementationOutOfTheChain) {
+  ZnSetDeadLockDetection(1);
+  ZnRW_Mutex* m = ZnRW_Mutex::Make(nullptr);
+  ASSERT_NE(m, nullptr);
+  t::AssertCapture asserts;
+  ASSERT_EQ(m->StartRW(1, 0), 0);
+  ReleaseAllSynchronizationObjects();
+  EXPECT_TRUE(asserts.Reports().empty());
+  std::thread([&] {
+    EXPECT_EQ(m->StartRW(1, 0), 0);
+    EXPECT_EQ(m->EndRW(1), 0);
+  }).join();
+  EXPECT_TRUE(asserts.Reports().empty());
+  delete m;
 }
 
 }  // namespace
