@@ -1,5 +1,5 @@
-// Abortion handlers: the registry of host functions called on an interrupt,
-// and the interrupt plumbing that calls them on an ordinary thread.
+// Abortion handlers: the registry of host functions called on an interrupt.
+// The platform delivers each interrupt to RunHandlers on an ordinary thread.
 //
 // Locks: RegistryMutex() (process lifetime) guards the registry pointer and
 // its reference counts and is only ever held for a few instructions: nobody
@@ -15,18 +15,10 @@
 #include <mutex>
 #include <new>
 
-#include "internal.h"
+#include "core/seam.h"
+#include "platform/port.h"
 #include "re5zor4/critsect.h"
 #include "ru5red4/znlist.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -60,16 +52,10 @@ std::mutex& RegistryMutex() {
 
 Registry* g_registry = nullptr;  // guarded by RegistryMutex()
 
-// 1 from the arrival of an interrupt until its handlers have run (passing a
-// declined interrupt on comes after); interrupts arriving meanwhile are
-// swallowed. Touched by the signal handler, so it must be lock-free.
-std::atomic<int> g_inHandler{0};
-static_assert(std::atomic<int>::is_always_lock_free, "used inside a signal handler");
-
 Registry* MakeRegistry() {
-  Registry* registry = new (std::nothrow) Registry();
+  Registry* registry = re5zor4::seam::New<Registry>();
   if (registry == nullptr) return nullptr;
-  registry->list = new (std::nothrow) ZnLinkedList();
+  registry->list = re5zor4::seam::New<ZnLinkedList>();
   registry->lock = ZnCritSect::MakeImplementation("AbortionHandler");
   if (registry->list == nullptr || registry->lock == nullptr) {
     delete registry->list;
@@ -110,15 +96,16 @@ void UnpinRegistry(Registry* registry, bool releaseUser) {
   if (doomed != nullptr) DestroyRegistry(doomed);
 }
 
-// Calls the handlers in registration order until one returns non-zero, then
-// clears g_inHandler. Returns true when one did; false also when there is no
-// registry. The in-handler state ends while the walk still holds the lock, so
-// a registration call that had to wait for the walk returns only when the
-// next interrupt will be taken.
+// The platform's interrupt callback, on an ordinary thread: calls the
+// handlers in registration order until one returns non-zero, then ends the
+// interrupt. Returns true when one did; false also when there is no registry
+// (the platform then passes the interrupt on). The interrupt ends while the
+// walk still holds the lock, so a registration call that had to wait for the
+// walk returns only when the next interrupt will be taken.
 bool RunHandlers() {
   Registry* registry = PinRegistry();
   if (registry == nullptr) {
-    g_inHandler.store(0);
+    re5zor4::port::EndInterrupt();
     return false;
   }
   bool handled = false;
@@ -147,15 +134,30 @@ bool RunHandlers() {
       item = next;
     }
   }
-  g_inHandler.store(0);
+  re5zor4::port::EndInterrupt();
   registry->lock->Exit();
   UnpinRegistry(registry, false);
   return handled;
 }
 
+// A child made by fork gets a consistent copy of the registry: the mutex is
+// held across the fork.
+void LockRegistryForFork() {
+  RegistryMutex().lock();
+}
+void UnlockRegistryAfterFork() {
+  RegistryMutex().unlock();
+}
+
 // Makes sure the OS calls the library on an interrupt. Called under
-// RegistryMutex() each time a registry is made. False when it cannot.
-bool InstallInterruptHandler();
+// RegistryMutex() each time a registry is made. The fork handlers are
+// registered after the platform's own, so that a fork takes RegistryMutex()
+// before the platform's lock, in the order this call takes them.
+void InstallInterruptHandler() {
+  re5zor4::port::InstallInterruptHandler(&RunHandlers);
+  static const bool fork_hooks [[maybe_unused]] = re5zor4::port::RegisterForkHandlers(
+      &LockRegistryForFork, &UnlockRegistryAfterFork, &UnlockRegistryAfterFork);
+}
 
 }  // namespace
 
@@ -173,7 +175,7 @@ void ZnAddAbortionHandler(int (*handler)(void*), void* arg) {
     registry = g_registry;
     ++registry->pins;
   }
-  if (AbortItem* item = new (std::nothrow) AbortItem(handler, arg)) {
+  if (AbortItem* item = re5zor4::seam::New<AbortItem>(handler, arg)) {
     registry->lock->Begin();
     registry->list->Append(item);
     registry->lock->Exit();
@@ -200,192 +202,3 @@ void ZnRemoveAbortionHandler(int (*handler)(void*), void* arg) {
   registry->lock->Exit();
   UnpinRegistry(registry, true);
 }
-
-#if defined(_WIN32)
-
-namespace {
-
-// Runs on the OS's console-control thread.
-BOOL WINAPI ConsoleControl(DWORD type) {
-  if (type != CTRL_C_EVENT) return FALSE;
-  if (g_inHandler.exchange(1) != 0) return TRUE;  // a second Ctrl+C: swallowed
-  return RunHandlers() ? TRUE : FALSE;
-}
-
-bool InstallInterruptHandler() {
-  return SetConsoleCtrlHandler(ConsoleControl, TRUE) != 0;
-}
-
-}  // namespace
-
-#else  // POSIX: SIGINT, a self-pipe and a handler thread.
-
-namespace {
-
-// Write end of the pipe to the handler thread; -1 while there is none. Read
-// by the signal handler, so atomic.
-std::atomic<int> g_wakeFd{-1};
-
-// The rest is guarded by RegistryMutex(), except where noted.
-int g_readFd = -1;
-bool g_dispatcherRunning = false;
-bool g_installed = false;  // the library's SIGINT handler was installed
-bool g_forkHookSet = false;
-// The SIGINT disposition found when the library first installed its own,
-// written once before g_previousValid is set; read-only afterwards.
-struct sigaction g_previous;
-std::atomic<bool> g_previousValid{false};
-
-// Passes an interrupt on from inside the signal handler, used only when no
-// handler thread can take it: the earlier disposition applies.
-void PassOnInSignalHandler(int signo, siginfo_t* info, void* context) {
-  const bool known = g_previousValid.load(std::memory_order_acquire);
-  if (known && g_previous.sa_handler == SIG_IGN) return;
-  if (known && g_previous.sa_handler != SIG_DFL) {
-    if ((g_previous.sa_flags & SA_SIGINFO) != 0) {
-      g_previous.sa_sigaction(signo, info, context);
-    } else {
-      g_previous.sa_handler(signo);
-    }
-    return;
-  }
-  // SIGINT is blocked while this handler runs: the raised one ends the
-  // process as soon as the handler returns.
-  struct sigaction fallback = {};
-  fallback.sa_handler = SIG_DFL;
-  sigemptyset(&fallback.sa_mask);
-  sigaction(SIGINT, &fallback, nullptr);
-  raise(SIGINT);
-}
-
-// The SIGINT handler. Async-signal-safe: an atomic exchange and a write.
-extern "C" void OnInterrupt(int signo, siginfo_t* info, void* context) {
-  const int savedErrno = errno;
-  if (g_inHandler.exchange(1) == 0) {
-    const int fd = g_wakeFd.load();
-    const char byte = 1;
-    if (fd < 0 || write(fd, &byte, 1) != 1) {
-      g_inHandler.store(0);
-      PassOnInSignalHandler(signo, info, context);
-    }
-  }
-  errno = savedErrno;
-}
-
-struct sigaction OurAction() {
-  struct sigaction action = {};
-  action.sa_sigaction = OnInterrupt;
-  action.sa_flags = SA_SIGINFO | SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  return action;
-}
-
-// Lets the earlier SIGINT disposition act on this interrupt, on the handler
-// thread: the default one ends the process as if by SIGINT; an ignored
-// interrupt is dropped; an earlier handler function runs on this thread, in a
-// real signal context, after which the library's handler is put back.
-void PassOn() {
-  const bool known = g_previousValid.load(std::memory_order_acquire);
-  if (known && g_previous.sa_handler == SIG_IGN) return;
-  struct sigaction next = {};
-  if (known) {
-    next = g_previous;
-  } else {
-    next.sa_handler = SIG_DFL;
-    sigemptyset(&next.sa_mask);
-  }
-  sigaction(SIGINT, &next, nullptr);
-  sigset_t interrupt;
-  sigemptyset(&interrupt);
-  sigaddset(&interrupt, SIGINT);
-  // This thread blocks every signal; a thread-directed SIGINT with the signal
-  // unblocked is delivered before raise returns.
-  pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
-  raise(SIGINT);
-  pthread_sigmask(SIG_BLOCK, &interrupt, nullptr);
-  struct sigaction ours = OurAction();
-  sigaction(SIGINT, &ours, nullptr);
-}
-
-void* DispatcherMain(void* argument) {
-  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(argument));
-  for (;;) {
-    char byte;
-    const ssize_t got = read(fd, &byte, 1);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return nullptr;
-    if (!RunHandlers()) PassOn();
-  }
-}
-
-// REQUIRES: RegistryMutex() held (or the single thread of a fresh child).
-bool StartDispatcher() {
-  if (g_dispatcherRunning) return true;
-  int fds[2];
-  if (pipe(fds) != 0) return false;
-  for (int fd : fds) fcntl(fd, F_SETFD, FD_CLOEXEC);
-  fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
-  // The thread blocks every signal, so that the host's signals go to the
-  // host's threads.
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
-  pthread_t thread;
-  const int rc = pthread_create(&thread, nullptr, DispatcherMain,
-                                reinterpret_cast<void*>(static_cast<intptr_t>(fds[0])));
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (rc != 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return false;
-  }
-  pthread_detach(thread);
-  g_readFd = fds[0];
-  g_wakeFd.store(fds[1]);
-  g_dispatcherRunning = true;
-  return true;
-}
-
-// Fork hooks. The mutex is taken across fork so that the child's copy is
-// consistent; the child's handler thread did not survive the fork, so it gets
-// a new pipe and thread when the SIGINT handler is in place.
-void BeforeFork() {
-  RegistryMutex().lock();
-}
-void AfterForkInParent() {
-  RegistryMutex().unlock();
-}
-void AfterForkInChild() {
-  g_inHandler.store(0);
-  if (g_dispatcherRunning) {
-    close(g_readFd);
-    close(g_wakeFd.exchange(-1));
-    g_readFd = -1;
-    g_dispatcherRunning = false;
-  }
-  if (g_installed) StartDispatcher();
-  RegistryMutex().unlock();
-}
-
-bool InstallInterruptHandler() {
-  if (!StartDispatcher()) return false;
-  if (!g_forkHookSet) {
-    g_forkHookSet = pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild) == 0;
-  }
-  struct sigaction current;
-  if (sigaction(SIGINT, nullptr, &current) != 0) return false;
-  const bool ours = (current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == OnInterrupt;
-  if (ours) return true;
-  if (!g_previousValid.load(std::memory_order_relaxed)) {
-    g_previous = current;
-    g_previousValid.store(true, std::memory_order_release);
-  }
-  struct sigaction action = OurAction();
-  if (sigaction(SIGINT, &action, nullptr) != 0) return false;
-  g_installed = true;
-  return true;
-}
-
-}  // namespace
-
-#endif

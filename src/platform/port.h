@@ -181,6 +181,29 @@ PromptFunction SetPromptFunction(PromptFunction prompt);
 // the debug channel and returns.
 void DebugBreak();
 
+// ---------------------------------------------------------------------------
+// Interrupts (Win32: SetConsoleCtrlHandler for CTRL_C_EVENT, whose handler
+// runs on a thread the OS makes; POSIX: SIGINT, passed by its handler through
+// a pipe to a thread of the layer's own, so that the callback never runs in
+// a signal handler).
+//
+// After InstallInterruptHandler, each interrupt calls callback on that
+// ordinary thread. An interrupt arriving before the callback has called
+// EndInterrupt is swallowed. A callback that returns false passes the
+// interrupt on to what was in force before the library installed its
+// handler (by default the process ends as by the interrupt). Installing again
+// changes the callback and keeps the disposition found the first time. False
+// when the handler can't be installed.
+typedef bool (*InterruptCallback)();
+bool InstallInterruptHandler(InterruptCallback callback);
+// Ends the current interrupt: the next one calls the callback again.
+void EndInterrupt();
+
+// Calls prepare in the parent before a fork, then parent in the parent or
+// child in the child after it (POSIX pthread_atfork; Win32 has no fork and
+// never calls them). True when registered.
+bool RegisterForkHandlers(void (*prepare)(), void (*parent)(), void (*child)());
+
 }  // namespace port
 }  // namespace re5zor4
 
