@@ -1,45 +1,16 @@
-// Assertion reporter and the process-argument exports.
+// The assertion reporter.
 #include "ru5red4/znassert.h"
 
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 
-#include "internal.h"
-
-extern "C" {
-RU5RED4_API int ___dll_argc = 0;
-RU5RED4_API char** ___dll_argv = nullptr;
-}
+#include "os.h"
 
 namespace {
 
 std::atomic<ZnAssertHandler> g_handler{nullptr};
 
-#if defined(__GLIBC__)
-// glibc passes the program's arguments to the initialisers of shared objects,
-// which lets hosts read them through ___dll_argc / ___dll_argv.
-__attribute__((constructor)) void CaptureArguments(int argc, char** argv, char**) {
-  ___dll_argc = argc;
-  ___dll_argv = argv;
-}
-#endif
-
 }  // namespace
-
-void ZnWriteStderr(const char* text, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(STDERR_FILENO, text, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    text += n;
-    size -= static_cast<std::size_t>(n);
-  }
-}
 
 extern "C" void ZARN_assert(const char* expression, const char* file, int line) {
   ZnAssertHandler handler = g_handler.load(std::memory_order_acquire);

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "internal.h"
+#include "os.h"
 
 namespace {
 

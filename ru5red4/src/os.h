@@ -1,6 +1,7 @@
-// Helpers shared by the sources of the base library; not exported.
-#ifndef RU5RED4_SRC_INTERNAL_H_
-#define RU5RED4_SRC_INTERNAL_H_
+// The base library's few operating-system calls, kept in os.cpp. Not
+// exported.
+#ifndef RU5RED4_SRC_OS_H_
+#define RU5RED4_SRC_OS_H_
 
 #include <cstddef>
 
@@ -8,4 +9,4 @@
 // a write cut short), so lines from several threads never interleave.
 void ZnWriteStderr(const char* text, std::size_t size);
 
-#endif  // RU5RED4_SRC_INTERNAL_H_
+#endif  // RU5RED4_SRC_OS_H_
