@@ -1,18 +1,58 @@
 // Conditions and their logic classes.
 //
-// The guard-and-signal wait. A waiter must never miss a Set made between its
-// test of the value and the start of its sleep, and must hold the guard when
-// it tests again. Win32 gives this with an auto-reset event waited on together
-// with the guard mutex (WaitForMultipleObjects, wait all): a Set made while
-// nobody sleeps leaves the event signalled, and the next sleeper consumes it
-// at once and tests again. The platform layer reproduces exactly that joint
-// wait, so this file is written once for every platform. Rejected: a plain
-// condition variable over the guard, which cannot express the recursive,
-// abandonable guard the owners of a condition rely on.
+// The guard-and-signal wait.
 //
-// Not guaranteed: which waiter a Set wakes; that a Set which makes the value
-// ready for several waiters wakes more than one of them (resource watchers
-// take care of that themselves).
+// The problem. A waiter tests the value under the guard and, when it is not
+// ready, must sleep without the guard (or no Set could get in), yet must not
+// miss a Set made between its test and the start of its sleep, and must hold
+// the guard again when it tests after waking.
+//
+// The chosen way. Each condition has a recursive, abandonable guard and an
+// auto-reset event that belongs to it, and one wait that takes the guard and
+// consumes the event together (Win32: WaitForMultipleObjects, wait all; the
+// platform layer reproduces exactly that joint wait elsewhere, so this file
+// is written once for every platform). Set changes the value and signals
+// while it still holds the guard; a waiter whose test fails leaves the guard
+// and enters the joint wait. The invariants, cited where they are kept:
+//
+//   VALUE_UNDER_GUARD  every test and change of the value made by Set, Clear,
+//     Wait and GetInfo, and by an owner between Lock and Unlock, happens while
+//     the calling thread holds the guard. The one exception is a guard wait
+//     that failed outright: it is reported and the operation goes on
+//     unguarded.
+//   NO_LOST_WAKEUP  a Set made between a waiter's failed test and the start of
+//     its sleep is not lost: Set signals under the guard, and the auto-reset
+//     event stays signalled until one joint wait consumes it, so that waiter
+//     (or the next one to sleep) wakes at once and tests again.
+//   WOKEN_HOLDS_GUARD  a waiter comes out of the joint wait holding the guard,
+//     so its test, and what a keepLocked caller does next, is atomic with
+//     respect to every other user of the condition.
+//   WAKEUP_PASSED_ON  one Set signals the event once, which wakes at most one
+//     sleeper. A waiter that slept and finds the value ready signals once
+//     more before it leaves the guard; a waiter that finds it not ready
+//     consumes the signal and sleeps again without passing it on. So when one
+//     Set makes the value ready for several sleepers, they wake one after
+//     another and each returns while the value is still ready when its turn
+//     comes; one whose turn comes after the value has moved back waits for the
+//     next Set. Two Sets made before any sleeper wakes also signal only once;
+//     passing on is what wakes the second sleeper. A passed-on signal that
+//     finds nobody costs the next waiter one extra test.
+//
+// Rejected: a plain condition variable over the guard, which cannot express
+// the recursive, abandonable guard that owners rely on between Lock and
+// Unlock; waking every sleeper on every Set, which for a watcher counting
+// down wakes every waiter at each decrement, mostly to find the count not yet
+// zero;
+// leaving the extra wake-ups to each user (one Set per waiter), which would
+// need a waiter count in every user.
+//
+// Not guaranteed: which sleeper a Set wakes, or any order among waiters. A
+// Clear never signals, so a Clear that makes the value ready (the default
+// logic going from 0 to -1) wakes nobody until the next Set. A thread that
+// sleeps in Wait while holding the guard keeps every Set out and never
+// returns (hence Wait's REQUIRES). A guard wait that fails outright is reported and
+// retried every millisecond, without end if the platform objects were never
+// made.
 #include "re5zor4/condition.h"
 
 #include <cstdio>
@@ -207,16 +247,18 @@ void WIN32Condition::SignalEvent() {
 }
 
 int WIN32Condition::Set() {
-  const bool held = EnterGuard();
+  const bool held = EnterGuard();  // VALUE_UNDER_GUARD
   logic->SafeSet(&value);
   const int result = value;
+  // NO_LOST_WAKEUP: signal before the guard is left. One signal per Set;
+  // further waiters get it through WAKEUP_PASSED_ON.
   SignalEvent();
   if (held) LeaveGuard();
   return result;
 }
 
 int WIN32Condition::Clear() {
-  const bool held = EnterGuard();
+  const bool held = EnterGuard();  // VALUE_UNDER_GUARD
   int result = -1;
   if (value >= 0) {
     logic->SafeClear(&value);
@@ -230,9 +272,11 @@ int WIN32Condition::Clear() {
 // reported and retried after a millisecond, so a condition whose platform
 // objects could not be made repeats its report instead of spinning hot.
 int WIN32Condition::Wait(unsigned short keepLocked, unsigned long /*timeout*/) {
-  bool held = EnterGuard();
+  bool held = EnterGuard();  // VALUE_UNDER_GUARD for every test below
   bool slept = false;
   while (logic->SafeTest(&value) != 0) {
+    // NO_LOST_WAKEUP: the guard is left and the sleep begins in one joint
+    // wait, which on success gives WOKEN_HOLDS_GUARD.
     if (held) LeaveGuard();
     slept = true;
     const uint32_t r = port::WaitGuardAndEvent(guardMutex, wakeEvent);
@@ -260,14 +304,10 @@ int WIN32Condition::Wait(unsigned short keepLocked, unsigned long /*timeout*/) {
     }
     if (!held) port::Sleep(1);
   }
-  // A waiter that slept passes the wake-up on before it leaves: two Sets in
-  // quick succession set the auto-reset signal only once, and a value that is
-  // ready for this waiter may be ready for the next one too, which would
-  // otherwise sleep on. A passed-on signal that finds nobody costs the next
-  // waiter one extra test.
+  // WAKEUP_PASSED_ON: a waiter that slept and is ready signals once more, for
+  // the next sleeper; one that is not ready never gets here.
   if (slept && held) SignalEvent();
-  // The value is read while still guarded: once the guard is left, another
-  // thread may change it.
+  // VALUE_UNDER_GUARD: read before the guard is left.
   const int result = value;
   if (keepLocked == 0 && held) LeaveGuard();
   return result;
@@ -281,7 +321,7 @@ int WIN32Condition::Unlock() {
 
 int WIN32Condition::GetInfo(char* buffer, int capacity) {
   if (buffer == nullptr || capacity < 1) return 0;
-  const bool held = EnterGuard();
+  const bool held = EnterGuard();  // VALUE_UNDER_GUARD
   const int current = value;
   if (held) LeaveGuard();
   std::snprintf(buffer, static_cast<size_t>(capacity), "cond-val: %d", current);

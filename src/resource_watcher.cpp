@@ -4,9 +4,14 @@
 // the checks that keep the count within 0 to 0x7FFFFFFF take the guard with
 // Lock and call Set or Clear while still holding it (the guard is recursive).
 //
-// Waking every waiter at zero is the condition's doing: a waiter that slept
-// passes the wake-up on when it leaves, so the one signal of the decrement
-// that reaches zero reaches every thread waiting then.
+// Waking at zero is the condition's doing, not the watcher's. The decrement
+// that reaches zero makes one Set, which signals once and wakes one waiter;
+// by the condition's WAKEUP_PASSED_ON (condition.cpp) each waiter that wakes
+// to a zero count signals again before it returns, so the wake-up goes from
+// waiter to waiter while the count stays zero. A waiter that wakes to a count
+// an increment has raised again sleeps on and passes nothing on; the
+// remaining waiters wait for the next zero. The watcher therefore makes
+// exactly one Set per decrement and keeps no count of its waiters.
 #include "re5zor4/resource_watcher.h"
 
 #include "re5zor4/condition.h"
@@ -68,6 +73,7 @@ int GuardedDecrement(Condition* c, unsigned (*count)(int)) {
     ZARN_assert("count > 0", kSource, __LINE__);
     return -1;
   }
+  // One signal, whoever waits; WAKEUP_PASSED_ON carries it on at zero.
   const int result = c->Set();
   c->Unlock();
   return result;
@@ -94,6 +100,8 @@ int ZnResourceWatcher::DecrementCounter() {
 
 int ZnResourceWatcher::WaitForZero(unsigned long /*timeout*/) {
   if (condition == nullptr) return -1;
+  // Woken by a decrement, or by a waiter before us passing the wake-up on
+  // (WAKEUP_PASSED_ON); we pass it on in turn if we return.
   return condition->Wait(0, kInfinite);
 }
 
@@ -118,6 +126,9 @@ int ZnLockableResourceWatcher::WaitForZero(unsigned long /*timeout*/) {
   if (condition == nullptr) return -1;
   condition->Lock();
   condition->value = Word(Bits(condition->value) | kLockBit);
+  // Wait REQUIRES the guard not held. From here increments are refused, so
+  // until a Reset the count only falls and WAKEUP_PASSED_ON releases every
+  // waiter at zero.
   condition->Unlock();
   return condition->Wait(0, kInfinite);
 }

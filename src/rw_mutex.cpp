@@ -1,5 +1,60 @@
-// The recursive reader/writer mutex: see rw_mutex.h for the state table, the
-// writer drain and the reader count.
+// The recursive reader/writer mutex. Contract and state tables: rw_mutex.h.
+//
+// The writer drain.
+//
+// The problem. A writer must wait until every thread that reads has released its last level; new
+// readers must not be able to keep it out for ever; and reading must stay cheap, since most first
+// reader levels meet no writer at all.
+//
+// The chosen way. A writer takes "RW_Exclusive" and keeps it for its whole write. A thread taking
+// its first reader level passes through the same section and counts itself up inside it, so once a
+// writer holds the section the count can only fall, and the writer waits for it to reach zero.
+// Counted threads nest without touching the section, so they never wait for the writer and the
+// drain ends once they release. The count lives in one atomic word of the mutex, readerWord_:
+//
+//   bits 0 to 30   the number of counted threads
+//   bit 31         kDraining: set while a writer waits for that number to reach zero
+//
+// A first reader level costs one atomic add inside the section, a last release one atomic
+// subtract. The condition "RW_Readers" (logic ReaderCounter: wait while its value is not 0) is
+// used only while a writer drains: under the condition's guard the writer sets kDraining and
+// copies the count into the condition's value in one step, then waits on the condition; a last
+// release whose subtract finds kDraining set counts the condition down once (Set), which wakes the
+// writer to test again.
+//
+// Invariants, cited where they are kept:
+//   READERS_COUNTED_ONCE  the count equals the number of threads whose record has `registered`
+//     set; flag and count change together (Register, Deregister), so a thread is counted at most
+//     once and counted down exactly once, in every order of releases.
+//   COUNT_RISES_UNDER_EXCLUSIVE  only a thread that holds "RW_Exclusive" adds to the count, so a
+//     writer that holds it sees the count only fall.
+//   DRAIN_FLAG_OWNED_BY_DRAINER  kDraining is set and cleared only by the holder of "RW_Exclusive",
+//     inside Drain, and is clear again before Drain returns; so it is clear whenever no thread is
+//     in Drain, and a holder of the section that counts out never touches the condition.
+//   DRAIN_FLAG_MATCHES_CONDITION  while kDraining is set, the condition's value is the number of
+//     threads counted when it was set that have not yet counted down on the condition; a subtract
+//     that finds kDraining set is followed by exactly one Set, one that finds it clear by none.
+//     Outside a drain the value is not kept up to date, and only GetInfo writes it.
+//   WRITER_HOLDS_EXCLUSIVE  a thread has writer levels exactly while it holds "RW_Exclusive"
+//     (once); only that thread writes ownerId and WriterLevel.
+//
+// The awkward orders of READERS_COUNTED_ONCE: a thread that wrote first and took reader levels
+// inside its write is not counted; when it lowers to reader it counts up before it leaves the
+// section, or the next writer would not wait for it. A counted reader that propagates after OK
+// stays counted through its write and counts down with its last level of either mode, so
+// ForceRelease (reader levels first) balances. After Cancel it counts itself down before it drains,
+// since waiting for its own registration would never end; it is then an uncounted writer.
+//
+// Rejected: a per-mutex table of holders (a lock on every nested level, and the per-thread record
+// already answers "what do I hold"); counting in the condition on every first level (several guard
+// round trips, measured about ten times the cost of a std::shared_mutex read lock); a Set on every
+// last release (a guarded signal per reader, though almost always nobody drains).
+//
+// Not guaranteed: fairness between writers, or between a writer and first readers queued on the
+// section; a bound on the drain while counted readers keep holding; progress for a counted reader
+// that asks to write while another writer drains: it queues on the section that writer holds, and
+// the writer waits for its last release. The writer's wait is on the condition, not on a section,
+// so deadlock detection does not see the cycle.
 #include "re5zor4/rw_mutex.h"
 
 #include <cstdio>
@@ -43,7 +98,8 @@ uint32_t MakeState(uint32_t reader, uint32_t writer) {
   return (reader & 0xFFFF) | (writer << 16);
 }
 
-// readerWord_: the count of registered readers and the draining flag.
+// readerWord_: the count of counted threads (bits 0 to 30) and the drain flag (bit 31); see the
+// design comment above.
 const uint32_t kDraining = 0x80000000u;
 const uint32_t kCountMask = 0x7FFFFFFFu;
 
@@ -69,15 +125,16 @@ class ZnRWMutexCore {
     return m.readers != nullptr && m.exclusive != nullptr;
   }
 
-  // Counts the thread of record in. REQUIRES: it holds "exclusive".
+  // Counts the thread of record in. REQUIRES: it holds "exclusive" (COUNT_RISES_UNDER_EXCLUSIVE)
+  // and is not counted yet (READERS_COUNTED_ONCE: flag and count change together).
   static void Register(ZnGenRW_Mutex& m, _ZnRW_Record* record) {
     m.readerWord_.fetch_add(1, std::memory_order_acq_rel);
     record->registered = 1;
   }
 
-  // Counts the thread of record out. A writer that set the draining flag
-  // before this subtraction counted this thread in the condition and waits
-  // for it to count down there as well.
+  // Counts the thread of record out (READERS_COUNTED_ONCE). A subtract that finds kDraining set
+  // counts the condition down once; one that finds it clear leaves the condition alone
+  // (DRAIN_FLAG_MATCHES_CONDITION).
   static void Deregister(ZnGenRW_Mutex& m, _ZnRW_Record* record) {
     record->registered = 0;
     if ((m.readerWord_.fetch_sub(1, std::memory_order_acq_rel) & kDraining) != 0) {
@@ -88,20 +145,25 @@ class ZnRWMutexCore {
   // Returns when no thread is counted any more. REQUIRES: the caller holds
   // "exclusive", so that nobody counts up meanwhile.
   static void Drain(ZnGenRW_Mutex& m) {
+    // COUNT_RISES_UNDER_EXCLUSIVE: a count of 0 stays 0 while we hold the section.
     if ((m.readerWord_.load(std::memory_order_acquire) & kCountMask) == 0) return;
-    // Flag and count move into the condition together, under the guard that
-    // every count-down on the condition takes.
+    // DRAIN_FLAG_MATCHES_CONDITION: flag and count move into the condition together, under the
+    // guard that every count-down on the condition takes. DRAIN_FLAG_OWNED_BY_DRAINER: set here.
     m.readers->Lock();
     const uint32_t word = m.readerWord_.fetch_or(kDraining, std::memory_order_acq_rel);
     m.readers->value = static_cast<int>(word & kCountMask);
     m.readers->Unlock();
+    // The guard is left: Wait REQUIRES it not held.
     m.readers->Wait(0, kInfinite);
+    // DRAIN_FLAG_OWNED_BY_DRAINER: cleared before returning. Every thread in the copied count has
+    // subtracted, and nobody has added since, so the count is 0 as well.
     m.readerWord_.fetch_and(kCountMask, std::memory_order_acq_rel);
   }
 
   static int StartReader(ZnGenRW_Mutex& m, ZnTLS* tls, _ZnRW_Record* record) {
     if (record != nullptr && record->state != 0) {
-      // Any level held already: nest without blocking and without counting.
+      // Any level held already: nest without blocking and without counting, so a counted
+      // thread never waits for a draining writer.
       if (ReaderLevel(record->state) == kLevelMax) {
         ZARN_assert("ThreadReaderRecLevel < 0xFFFF", kAssertFile, __LINE__);
         return -1;
@@ -113,8 +175,8 @@ class ZnRWMutexCore {
     if (record == nullptr) record = MakeRw(tls, &m);
     if (record == nullptr) return -1;
 
-    // Register: pass through the section, so that a writer holding it keeps
-    // new readers out, and count up while inside it.
+    // Register: pass through the section, so that a writer holding it keeps new readers out,
+    // and count up while inside it (COUNT_RISES_UNDER_EXCLUSIVE).
     m.waitingReaders.fetch_add(1, std::memory_order_relaxed);
     m.exclusive->Begin();
     m.waitingReaders.fetch_sub(1, std::memory_order_relaxed);
@@ -146,10 +208,11 @@ class ZnRWMutexCore {
         }
       }
       m.waitingWriters.fetch_add(1, std::memory_order_relaxed);
+      // WRITER_HOLDS_EXCLUSIVE from here to the last EndRW(1).
       m.exclusive->Begin();
       if (drain) {
-        // A counted thread that drains (Cancel on the prompt) must not wait
-        // for itself.
+        // A counted thread that drains (Cancel on the prompt) must not wait for itself: it counts
+        // out first (READERS_COUNTED_ONCE).
         if (record->registered != 0) Deregister(m, record);
         Drain(m);
       }
@@ -171,7 +234,7 @@ class ZnRWMutexCore {
     }
     record->state -= 1;
     if (record->state == 0) {
-      // The thread's last level of any kind.
+      // The thread's last level of any kind: a counted thread counts down (READERS_COUNTED_ONCE).
       if (record->registered != 0) Deregister(m, record);
       DropRw(tls, record);
     }
@@ -193,14 +256,15 @@ class ZnRWMutexCore {
       // The thread stops being the writer.
       if (state != 0) {
         re5zor4::port::MessageBox(kLoweringText, kPromptCaption, kLoweringStyle);
-        // It goes on reading: it must be counted before the section opens
-        // to the next writer, who would otherwise not wait for it.
+        // It goes on reading: it must be counted before the section opens to the next writer, who
+        // would otherwise not wait for it (COUNT_RISES_UNDER_EXCLUSIVE, READERS_COUNTED_ONCE).
         if (record->registered == 0) Register(m, record);
       } else if (record->registered != 0) {
-        // A reader that propagated and released its reader levels first.
+        // A reader that propagated and released its reader levels first (READERS_COUNTED_ONCE).
         Deregister(m, record);
       }
       m.ownerId.store(0, std::memory_order_relaxed);
+      // WRITER_HOLDS_EXCLUSIVE: the section goes with the last writer level.
       m.exclusive->Exit();
     }
     record->state = state;
@@ -279,7 +343,7 @@ int ZnGenRW_Mutex::StartRW(int mode, unsigned long) {
   ZnTLS* tls = ThreadRecord();
   _ZnRW_Record* record = FindRw(tls, this);
   if (mode != 0) return ZnRWMutexCore::StartWriter(*this, tls, record);
-  // Fast path: a further reader level of a thread that holds levels.
+  // Fast path: a further reader level of a thread that holds levels; never blocks, never counts.
   if (record != nullptr && record->state != 0 && ReaderLevel(record->state) != kLevelMax) {
     record->state += 1;
     return 0;
@@ -320,9 +384,10 @@ void ZnGenRW_Mutex::GetInfo(char* buffer, int capacity) {
   char readersText[256] = "(no condition)";
   char exclusiveText[256] = "(no section)";
   if (readers != nullptr) {
-    // Outside a drain the condition's value is not kept up to date: give it
-    // the live count first. During a drain it holds the readers still
-    // awaited, which is the live count as well.
+    // DRAIN_FLAG_MATCHES_CONDITION: outside a drain the condition's value is not kept up to date,
+    // so give it the live count first (under its guard, which Drain takes to set the flag).
+    // During a drain it holds the threads still awaited: the live count, give or take a thread
+    // between its subtract and its Set.
     readers->Lock();
     const uint32_t word = readerWord_.load(std::memory_order_acquire);
     if ((word & kDraining) == 0) readers->value = static_cast<int>(word & kCountMask);

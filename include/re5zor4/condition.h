@@ -4,9 +4,17 @@
 // A ConditionLogic decides what Set and Clear do to the value and whether a
 // waiter must keep waiting. One shared instance of each logic class exists;
 // conditions point at it and never own it. WIN32Condition, the working class
-// made by Condition::MakeCondition, guards every change and test of the value
-// with a recursive guard and wakes one waiter per Set with an auto-reset
-// signal; a waiter takes guard and signal together.
+// made by Condition::MakeCondition, makes every change and test of the value
+// under a recursive guard, and a waiter wakes holding that guard.
+//
+// Wake-ups: one Set wakes one sleeping waiter (or, when none sleeps, makes
+// the next waiter test once more). A waiter that slept and finds the value
+// ready passes the wake-up on to the next sleeper before it returns; one that
+// finds it not ready sleeps again and passes nothing on. So a Set that makes
+// the value ready for several waiters lets each of them return, provided the
+// value is still ready when its turn comes; a waiter that looks only after
+// the value has moved back waits for the next Set. Clear never wakes anybody.
+// (WAKEUP_PASSED_ON in condition.cpp.)
 //
 // Ownership: MakeCondition's caller owns the condition. Thread safety: any
 // thread may call any operation of a WIN32Condition; the base Condition is
@@ -69,13 +77,19 @@ class RE5ZOR4_API Condition : public ZnSynchroObj {
   explicit Condition(const char* name);
   ~Condition() override;
 
-  // SafeSet, then wake one waiter. Returns the new value.
+  // SafeSet, then wake one sleeping waiter (see Wake-ups above). Returns the
+  // new value.
   virtual int Set();
   // Refused with -1 (no change) while the value is negative; otherwise
   // SafeClear and the new value. Never wakes anybody.
   virtual int Clear();
-  // Returns once SafeTest gives 0, with the value then seen. With keepLocked
-  // non-zero the caller returns holding the guard and must Unlock once.
+  // Returns once SafeTest gives 0, with the value then seen; never changes
+  // the value. With keepLocked non-zero the caller returns holding the guard
+  // and must Unlock once.
+  // REQUIRES: the calling thread does not hold the guard (no Lock, and no
+  // keepLocked Wait, of its own still outstanding). A Wait that finds the
+  // value ready at once returns even then, but one that sleeps holding the
+  // guard keeps every Set out and never returns.
   virtual int Wait(unsigned short keepLocked, unsigned long timeout);
   // Leaves the guard once; returns the value seen before leaving.
   virtual int Unlock();

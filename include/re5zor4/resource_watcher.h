@@ -16,11 +16,16 @@
 //                     and changes nothing, so the count can still reach zero
 //   WaitForZero       0, or -2147483648 (closed, count 0) for the lockable one
 //
-// Zero wakes every waiter: each decrement wakes one thread in WaitForZero,
-// and a waiter that leaves passes the wake-up on to the next (the condition
-// does so), so all threads waiting when the count reaches zero return. A
-// waiter that only gets to look after the count has risen again waits for
-// the next zero.
+// Waking at zero: each DecrementCounter signals the condition once, which
+// wakes one thread in WaitForZero. A waiter that wakes and finds the count at
+// zero passes the wake-up on to the next waiter before it returns; one that
+// finds the count above zero sleeps again and passes nothing on (the
+// condition does this: WAKEUP_PASSED_ON in condition.cpp). So every thread
+// waiting when the count reaches zero returns, provided the count is still
+// zero when its turn comes; a waiter that looks only after an increment has
+// raised the count again waits for the next zero. A closed lockable watcher
+// refuses increments, so there every waiter returns unless a Reset reopens
+// the watcher first.
 //
 // Ownership: a watcher owns its condition. Thread safety: any thread may call
 // any operation; every wait is unbounded (time-outs are not consulted).

@@ -37,63 +37,47 @@
 //   (1) reported through ZARN_assert, nothing changes, result -1. A 65536th
 //       level of either mode is refused the same way.
 //   (2) "IMPLICIT PROPAGATION READER->WRITER \n(CANCEL to Debug)": OK makes
-//       the thread the writer without waiting for the other readers; Cancel
-//       breaks into the debugger, then drains the other readers (see below).
+//       the thread the writer without waiting for the other readers (it stays
+//       counted); Cancel breaks into the debugger, then counts the thread out
+//       and waits for the other readers only.
 //   (3) with R>0 left this is the implicit lowering, prompt
-//       "IMPLICIT LOWERING WRITER->READER"; the thread stays a counted reader.
-//       With R=0 left a counted thread counts down -> none.
+//       "IMPLICIT LOWERING WRITER->READER"; the thread goes on as a counted
+//       reader (counted now if it was not). With R=0 left a counted thread
+//       counts down -> none.
 //
-// Writer drain and writer preference. A writer first takes "RW_Exclusive"
-// and keeps it for its whole write; a thread that takes its first reader
-// level passes through the same section and counts itself up while it holds
-// it. So once a writer holds the section no new reader can register, and the
-// writer waits until the threads already counted have released their last
-// levels. A stream of new readers cannot starve it: they queue on the
-// section behind it. Threads that already read keep nesting without
-// blocking, which is what makes the drain finite (a counted reader never
-// waits for the writer). Between threads queued on the section (would-be
-// writers and first readers) there is no first-come order.
+// Mutex-wide states, as the status line shows them (draining: a writer holds "RW_Exclusive" and
+// waits for the counted threads; written: ownerId set, WriterLevel >= 1):
 //
-// The reader count. Counting every registration up and down under the
-// condition's guard would cost several lock round trips per first reader
-// level, so the count lives in one atomic word of the mutex (readerWord_:
-// bits 0 to 30 the count, bit 31 set while a writer drains). Registering adds
-// one (always inside "RW_Exclusive"), a thread's last release subtracts one.
-// A draining writer, holding "RW_Exclusive" so that the count can only fall,
-// sets bit 31 and moves the count into "RW_Readers" in one step under the
-// condition's guard, then waits on the condition (logic ReaderCounter: until
-// its value is 0). A leaving reader whose subtraction found bit 31 set was
-// part of that count and counts the condition down once (Set), which wakes
-// the writer to test again; one whose subtraction came first was not, and
-// leaves the condition alone. So the condition stays the one waiting
-// mechanism and its value is exact whenever a writer waits on it; GetInfo
-// copies the live count into it (under its guard) before reading its line.
+//   state      first StartRW(0)          StartRW(1) of a non-writer         ends when
+//   free       counts up -> read         takes the section -> written       -
+//   read       counts up                 takes the section and drains       the last counted thread
+//                                        -> draining (a reader answering    releases -> free
+//                                        OK: no drain -> written)
+//   draining   queues on the section     queues on the section              the last counted thread
+//                                                                           releases -> written
+//   written    queues on the section     queues on the section              the last writer level
+//                                                                           goes -> free, or read
+//                                                                           if any are counted
 //
-// The alternatives rejected: a per-mutex table of holders (needs a lock on
-// every nested level, and the per-thread record already answers "what do I
-// hold"); counting in the condition on every first level (measured about ten
-// times the cost of a std::shared_mutex read lock); waking the writer on
-// every last release (wakes nobody when nobody drains).
+// What callers may rely on:
+//   - Writer preference: once a writer holds "RW_Exclusive" no thread can take
+//     its first reader level, so a stream of new readers cannot starve it.
+//   - A thread that holds any level takes further reader levels without
+//     blocking, so counted readers never wait for a draining writer and the
+//     drain ends once they have released.
+//   - Between threads queued on the section (would-be writers and first
+//     readers) the order is the section's: no first-come order.
+//   - A thread is counted from its first reader level taken while it holds
+//     nothing, or from an implicit lowering, until its last level of any
+//     kind; after Cancel on the propagation prompt it stops being counted.
+//     RegisteredReaders and the status line show that count in every order
+//     of releases, ForceRelease included.
+//   - Not guaranteed: fairness between writers; a bound on the drain while
+//     counted readers keep holding; progress for a reader that asks to write
+//     while another thread does: each may wait for the other, and deadlock
+//     detection does not report it (see StartRW's REQUIRES).
 //
-// Counting balance. Whether a thread is counted is kept in its own record
-// (_ZnRW_Record::registered), set exactly when it counts up and cleared
-// exactly when it counts down, so the count equals the number of counted
-// threads in every order of releases:
-//   - a thread that wrote first and took reader levels inside its write is
-//     not counted; when its last writer level goes and reader levels remain
-//     (implicit lowering) it counts up while it still holds "RW_Exclusive",
-//     and counts down with its last reader level;
-//   - a counted reader that propagated to writer stays counted through its
-//     write (after OK) and counts down with its last level of either mode,
-//     so ForceRelease (reader levels first, then writer levels) balances;
-//   - after Cancel on the propagation prompt the thread counts itself down
-//     while it holds "RW_Exclusive" and then drains the others: waiting for
-//     its own registration would never end. It is then an uncounted writer
-//     with reader levels, handled as in the first case.
-//
-// Not guaranteed: fairness between writers, or between a writer and first
-// readers queued on the section; an upper bound on the drain while counted
-// readers keep holding.
+// Design of the drain and the reader count: rw_mutex.cpp.
 #ifndef RE5ZOR4_RW_MUTEX_H_
 #define RE5ZOR4_RW_MUTEX_H_
 
@@ -118,8 +102,15 @@ class RE5ZOR4_API ZnRW_Mutex : public ZnSynchroObj {
   void ForceRelease() override;
   // One more level for the calling thread: mode 0 reading, any other value
   // writing. timeout is not consulted. Returns 0, or -1 when refused.
+  // REQUIRES: fewer than 0xFFFF levels of mode held (else reported, refused).
+  // REQUIRES for StartRW(1) by a thread that reads (implicit propagation): no
+  // other thread asks to write meanwhile. Otherwise that writer may take the
+  // section first and drain, waiting for this thread's last release while
+  // this thread waits for the section: neither returns.
   virtual int StartRW(int mode, unsigned long timeout);
   // Releases one level of mode. Returns 0, or -1 when refused.
+  // REQUIRES: the calling thread holds a level of mode (else reported,
+  // refused).
   virtual int EndRW(int mode);
   // One NUL-terminated status line into buffer, never more than capacity
   // bytes; nothing for a null buffer. Here "Owner:??; Wx:??; Rx:??".
@@ -171,9 +162,8 @@ class RE5ZOR4_API ZnGenRW_Mutex : public ZnRW_Mutex {
   // out of the exported interface.
   friend class ZnRWMutexCore;
 
-  // Count of registered readers (bits 0 to 30) and the draining flag (bit
-  // 31); see "The reader count" above. Added to only under "exclusive";
-  // subtracted from by any thread's last release.
+  // The reader count and the drain flag; layout and invariants in
+  // rw_mutex.cpp.
   std::atomic<uint32_t> readerWord_;
 };
 
