@@ -12,7 +12,9 @@
 // section), so no deadlock can be real and none may be reported.
 //
 // Usage: re5zor4_stress [--seconds N] [--threads 2,4,8] [--seed S]
-//                       [--no-abort] [--skip mix,mix]
+//                       [--no-abort] [--skip name,...]
+// where a name is a mix of the table below or one of the known faults listed
+// with the hazards.
 // Prints one line per fault, then one summary line; exits 0 iff no fault. A
 // watchdog ends the run with exit code 2 when it overruns its budget by far
 // (3 x budget + 30 s), naming the round it was stuck in.
