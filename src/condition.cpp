@@ -58,6 +58,7 @@
 #include <cstdio>
 #include <new>
 
+#include "core/chain.h"
 #include "platform/port.h"
 #include "re5zor4/smp_debug.h"
 
@@ -200,12 +201,14 @@ Condition* Condition::MakeCondition(const char* conditionName) {
 // WIN32Condition
 
 WIN32Condition::WIN32Condition(const char* conditionName)
-    : Condition(conditionName), guardMutex(nullptr), wakeEvent(nullptr) {
+    : Condition(re5zor4::chain::DeferLink(conditionName)), guardMutex(nullptr), wakeEvent(nullptr) {
   guardMutex = port::CreateGuard();
   wakeEvent = port::CreateEvent(guardMutex);
+  re5zor4::chain::Register(this);
 }
 
 WIN32Condition::~WIN32Condition() {
+  re5zor4::chain::Unregister(this);
   // The event belongs to the guard, so it goes first.
   if (wakeEvent != nullptr) port::CloseHandle(wakeEvent);
   if (guardMutex != nullptr) port::CloseHandle(guardMutex);

@@ -35,7 +35,7 @@ namespace chain = re5zor4::chain;
 // ZnSynchroObj
 
 ZnSynchroObj::ZnSynchroObj(const char* objName) : name(objName), next(nullptr), prev(nullptr) {
-  chain::Register(this);
+  chain::RegisterFromBase(this);
 }
 
 ZnSynchroObj::~ZnSynchroObj() {
@@ -92,11 +92,13 @@ ZnCritSect* ZnCritSect::MakeImplementation(const char* sectionName) {
 static_assert(sizeof(re5zor4::port::RecursiveLock) <= 48, "lock storage too small");
 static_assert(alignof(re5zor4::port::RecursiveLock) <= 16, "lock storage misaligned");
 
-Win32CritSect::Win32CritSect(const char* sectionName) : ZnCritSect(sectionName) {
+Win32CritSect::Win32CritSect(const char* sectionName) : ZnCritSect(chain::DeferLink(sectionName)) {
   new (lock_) re5zor4::port::RecursiveLock();
+  chain::Register(this);
 }
 
 Win32CritSect::~Win32CritSect() {
+  chain::Unregister(this);
   re5zor4::LockOf(lock_)->~RecursiveLock();
 }
 

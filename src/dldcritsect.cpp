@@ -120,15 +120,17 @@ Chain Walk(const ZnDLDCritSect* section, const ZnTLS* self) {
 }  // namespace
 
 ZnDLDCritSect::ZnDLDCritSect(const char* name, ZnCritSect* implementation)
-    : ZnCritSect(name), implementation(implementation), owner(nullptr) {
+    : ZnCritSect(re5zor4::chain::DeferLink(name)), implementation(implementation), owner(nullptr) {
   ReadSleepTimeOnce();
   // The wrapper answers for its implementation: ReleaseAllSynchronization-
   // Objects must not release the implementation under a wrapper that still
   // counts the old holder.
   if (implementation != nullptr) re5zor4::chain::Unlink(implementation);
+  re5zor4::chain::Register(this);
 }
 
 ZnDLDCritSect::~ZnDLDCritSect() {
+  re5zor4::chain::Unregister(this);
   // A section destroyed while held (its holder ended, or misuse) lets go of
   // the holder's record.
   if (ZnTLS* holder = owner.exchange(nullptr, std::memory_order_acq_rel)) {

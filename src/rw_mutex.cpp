@@ -278,6 +278,8 @@ class ZnRWMutexCore {
 
 ZnRW_Mutex::ZnRW_Mutex() : ZnSynchroObj(kMutexName) {}
 
+ZnRW_Mutex::ZnRW_Mutex(const char* name) : ZnSynchroObj(name) {}
+
 ZnRW_Mutex::~ZnRW_Mutex() = default;
 
 void ZnRW_Mutex::ForceRelease() {}
@@ -307,7 +309,8 @@ ZnRW_Mutex* ZnRW_Mutex::Make(int* error) {
 // ZnGenRW_Mutex
 
 ZnGenRW_Mutex::ZnGenRW_Mutex()
-    : readers(nullptr),
+    : ZnRW_Mutex(re5zor4::chain::DeferLink(kMutexName)),
+      readers(nullptr),
       exclusive(nullptr),
       WriterLevel(0),
       ownerId(0),
@@ -328,9 +331,11 @@ ZnGenRW_Mutex::ZnGenRW_Mutex()
   if (!ZnRWMutexCore::Usable(*this)) {
     ZARN_assert("(exclusive != 0) && (readers != 0)", kAssertFile, __LINE__);
   }
+  re5zor4::chain::Register(this);
 }
 
 ZnGenRW_Mutex::~ZnGenRW_Mutex() {
+  re5zor4::chain::Unregister(this);
   delete exclusive;
   delete readers;
   exclusive = nullptr;

@@ -98,6 +98,11 @@ class RE5ZOR4_API ZnRW_Mutex : public ZnSynchroObj {
   ZnRW_Mutex();
   ~ZnRW_Mutex() override;
 
+ protected:
+  // The same with another name (a derived mutex's own construction).
+  explicit ZnRW_Mutex(const char* name);
+
+ public:
   // Releases every level the calling thread holds on this mutex.
   void ForceRelease() override;
   // One more level for the calling thread: mode 0 reading, any other value

@@ -16,6 +16,13 @@ ZnSynchroObj* g_head GUARDED_BY(g_chainLock) = nullptr;
 // Registration switch: 1 off, 0 on.
 std::atomic<int> g_registrationOff{1};
 
+// Set by DeferLink, consumed by the next base constructor on the thread.
+thread_local bool t_deferLink = false;
+
+bool Linked(const ZnSynchroObj* obj) REQUIRES(g_chainLock) {
+  return obj->prev != nullptr || g_head == obj;
+}
+
 bool RegistrationOn() {
   return g_registrationOff.load(std::memory_order_acquire) == 0;
 }
@@ -45,9 +52,23 @@ void EmptyLocked() REQUIRES(g_chainLock) {
 
 namespace chain {
 
+const char* DeferLink(const char* name) {
+  t_deferLink = true;
+  return name;
+}
+
+void RegisterFromBase(ZnSynchroObj* obj) {
+  if (t_deferLink) {
+    t_deferLink = false;
+    return;
+  }
+  Register(obj);
+}
+
 void Register(ZnSynchroObj* obj) {
   if (!RegistrationOn()) return;
   SectionHold hold(g_chainLock);
+  if (Linked(obj)) return;
   obj->next = g_head;
   obj->prev = nullptr;
   if (g_head != nullptr) g_head->prev = obj;

@@ -66,7 +66,24 @@ extern std::atomic<int> g_deadlockDetection;
 
 namespace chain {
 
-// Links obj at the head of the chain when registration is on.
+// Construction and destruction of the library's own objects. A walk of the
+// chain calls ForceRelease, a virtual function, on every linked object; an
+// object linked by its base constructor, or unlinked only by its base
+// destructor, would be reached while its own constructor or destructor runs
+// on another thread. So the library's classes construct their base through
+// DeferLink(name), which makes the base constructor leave the linking to the
+// Register call at the end of the most-derived constructor, and their
+// destructors Unregister first. Classes derived by the host keep being linked
+// by the base constructor.
+//
+// Returns name; the next ZnSynchroObj constructed on this thread is not linked
+// by its constructor.
+const char* DeferLink(const char* name);
+// Called by the ZnSynchroObj constructor: links obj unless DeferLink asked
+// otherwise.
+void RegisterFromBase(ZnSynchroObj* obj);
+// Links obj at the head of the chain when registration is on and obj is not
+// linked yet.
 void Register(ZnSynchroObj* obj);
 // Unlinks obj when registration is on; unlinking an object that is not
 // linked only clears its links.
