@@ -141,17 +141,16 @@ const char* const kSectionNames[kSections] = {"stress s0", "stress s1", "stress 
                                               "stress s3", "stress s4", "stress s5"};
 enum Parts : unsigned { kSect = 1, kRW = 2, kHash = 4, kChurn = 8 };
 
-// Known faults of the library that "--skip <name>" leaves out, so that the
-// rest still runs clean:
+// Hazards that once broke the library, each a mix "--skip <name>" can leave
+// out when hunting another fault:
 //   release-while-writing: ReleaseAllSynchronizationObjects by a writer whose
-//     mutex has a deadlock-detecting "RW_Exclusive". The plain section inside
-//     stays in the chain beside the mutex and is force-released first, behind
-//     the wrapper's back; the writer's EndRW then leaves the section that the
-//     next writer now holds, and two threads write at once.
+//     mutex has a deadlock-detecting "RW_Exclusive". If the plain section
+//     inside stayed in the chain it would be force-released first, behind the
+//     wrapper's back, and two threads would write at once.
 //   release-while-making: ReleaseAllSynchronizationObjects while another
-//     thread makes or destroys a synchronisation object. The object is in the
-//     chain from its base constructor to its base destructor, so the walk
-//     calls ForceRelease on it while its own constructor or destructor runs.
+//     thread makes or destroys a synchronisation object. An object linked
+//     from its base constructor to its base destructor would be reached while
+//     its own constructor or destructor runs.
 //     Left out, no object is made or destroyed while workers run.
 struct Hazard {
   const char* name;
