@@ -3,9 +3,9 @@
 
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <optional>
 
+#include "platform/port.h"
 #include "re5zor4/dldcritsect.h"
 #include "re5zor4/schedule.h"
 #include "re5zor4/zntls.h"
@@ -25,14 +25,8 @@ void* AsPointer(uint32_t thread_id) {
 
 // The current local time in ctime form: 24 characters and a line end.
 void WriteTimeLine(std::FILE* file) {
-  const std::time_t now = std::time(nullptr);
-  char text[64] = {0};
-#if defined(_WIN32)
-  if (ctime_s(text, sizeof text, &now) != 0) text[0] = '\0';
-#else
-  if (ctime_r(&now, text) == nullptr) text[0] = '\0';
-#endif
-  std::fputs(text, file);
+  char text[64];
+  if (port::FormatLocalTime(text, sizeof text) != 0) std::fputs(text, file);
 }
 
 // "Thread <R> wants critical section <S> <&S> owned by thread <T>", then one

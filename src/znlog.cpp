@@ -4,12 +4,12 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <mutex>
 #include <new>
 
 #include "internal.h"
+#include "platform/port.h"
 
 namespace {
 
@@ -98,16 +98,8 @@ int ZnLogImpl::open() {
   file_ = std::fopen(name, "a+");
   if (file_ == nullptr) return 0;
 
-  // ctime's text from the thread-safe form: ctime itself formats into one
-  // static buffer shared by every thread.
-  std::time_t now = std::time(nullptr);
   char stamp[64];
-#if defined(_WIN32)
-  bool stamped = ctime_s(stamp, sizeof stamp, &now) == 0;
-#else
-  bool stamped = ctime_r(&now, stamp) != nullptr;
-#endif
-  if (stamped) std::fputs(stamp, file_);
+  if (re5zor4::port::FormatLocalTime(stamp, sizeof stamp) != 0) std::fputs(stamp, file_);
   std::fflush(file_);
   return 0;
 }
