@@ -22,13 +22,13 @@
 // buffer reaches the output in one write.
 #include "re5zor4/smp_io.h"
 
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
 
 #include "internal.h"
+#include "number_text.h"
 #include "platform/port.h"
 
 namespace re5zor4 {
@@ -177,16 +177,12 @@ struct FlushAtExit {
   ~FlushAtExit() { ReleaseThreadBuffer(); }
 } g_flushAtExit;
 
-// Bounded by construction: the longest "%f" text of a double (DBL_MAX) has
-// 309 integral digits, a point, six decimals and a sign; 400 bytes hold any
-// number this stream formats, so nothing is ever cut.
-constexpr size_t kNumberScratch = 400;
-
+// Hands a number's text to the stream's sink.
 template <typename T>
-smp_io& WriteNumber(smp_io& stream, const char* format, T value) {
-  char scratch[kNumberScratch];
-  const int len = std::snprintf(scratch, sizeof scratch, format, value);
-  if (len > 0) stream.sink.load(std::memory_order_acquire)->writeOutput(scratch, len);
+smp_io& WriteNumber(smp_io& stream, T value) {
+  const NumberText text(value);
+  if (text.size() > 0)
+    stream.sink.load(std::memory_order_acquire)->writeOutput(text.data(), text.size());
   return stream;
 }
 
@@ -267,28 +263,28 @@ smp_io& smp_io::operator<<(const char* text) {
 }
 
 smp_io& smp_io::operator<<(int value) {
-  return re5zor4::WriteNumber(*this, "%d", value);
+  return re5zor4::WriteNumber(*this, value);
 }
 smp_io& smp_io::operator<<(unsigned int value) {
-  return re5zor4::WriteNumber(*this, "%u", value);
+  return re5zor4::WriteNumber(*this, value);
 }
 smp_io& smp_io::operator<<(short value) {
-  return re5zor4::WriteNumber(*this, "%d", static_cast<int>(value));
+  return re5zor4::WriteNumber(*this, value);
 }
 smp_io& smp_io::operator<<(unsigned short value) {
-  return re5zor4::WriteNumber(*this, "%u", static_cast<unsigned>(value));
+  return re5zor4::WriteNumber(*this, value);
 }
 smp_io& smp_io::operator<<(long value) {
-  return re5zor4::WriteNumber(*this, "%ld", value);
+  return re5zor4::WriteNumber(*this, value);
 }
 smp_io& smp_io::operator<<(unsigned long value) {
-  return re5zor4::WriteNumber(*this, "%lu", value);
+  return re5zor4::WriteNumber(*this, value);
 }
 smp_io& smp_io::operator<<(float value) {
-  return re5zor4::WriteNumber(*this, "%f", static_cast<double>(value));
+  return re5zor4::WriteNumber(*this, value);
 }
 smp_io& smp_io::operator<<(double value) {
-  return re5zor4::WriteNumber(*this, "%lf", value);
+  return re5zor4::WriteNumber(*this, value);
 }
 
 smp_io& smp_io::operator<<(char value) {
@@ -298,8 +294,7 @@ smp_io& smp_io::operator<<(char value) {
 }
 
 smp_io& smp_io::operator<<(void* value) {
-  return re5zor4::WriteNumber(*this, "0x%lx",
-                              static_cast<unsigned long>(reinterpret_cast<uintptr_t>(value)));
+  return re5zor4::WriteNumber(*this, value);
 }
 
 int smp_io::Print(const char* text, int len) {
