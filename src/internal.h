@@ -54,6 +54,7 @@ ZnCritSect* MakeDeadlockDetecting(const char* name, ZnCritSect* impl);
 // thread-end hook.
 void ReleaseThreadBuffer();
 void ReleaseThreadRecord();
+void WritePendingText();  // the calling thread's pending text, now; the buffer stays
 
 // The calling thread's record, cached in an initial-exec thread-local so
 // that hot paths (deadlock-detecting sections, reader/writer levels) find it

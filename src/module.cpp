@@ -63,6 +63,7 @@ void ___ZnExtendedContext(int start) {
   if (record == nullptr) return;
   delete ExchangeDebugger(nullptr);
   delete ExchangeConsole(nullptr);
+  WritePendingText();
   g_startupRecord.store(nullptr, std::memory_order_release);
   delete record;
   ChainSetRegistration(false);

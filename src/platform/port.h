@@ -157,6 +157,11 @@ bool WriteFile(intptr_t handle, const char* data, size_t len);
 typedef void (*DebugOutputFunction)(const char* text);
 void OutputDebugString(const char* text);
 DebugOutputFunction SetDebugOutput(DebugOutputFunction sink);
+// True while a sink installed by SetDebugOutput is in place. The default
+// channel shows every message on a line of its own (a debugger does; on
+// POSIX, standard error gets a line end after a message without one), so
+// callers hand it whole lines; a host's sink receives texts as written.
+bool DebugOutputReplaced();
 
 // The blocking prompt that stands in for a message box. style holds the Win32
 // flags: 0x1 means OK and Cancel, otherwise OK only. Returns kPromptOk (1) or
