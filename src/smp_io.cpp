@@ -229,12 +229,65 @@ struct FlushAtExit {
   ~FlushAtExit() { ReleaseThreadBuffer(); }
 } g_flushAtExit;
 
+}  // namespace
+
+// Replacing a stream's sink for a while (the deadlock report puts a sink of
+// its own in place, then destroys it).
+//
+// The problem: an operation loads the sink pointer and then calls it. A
+// replacer that swaps the pointer back and destroys its sink can do so in
+// between, or, for endl, between its write and its flush; the operation then
+// calls into a destroyed object. Counting inside the sink can't close the
+// first gap, since the count is only reached through the pointer.
+//
+// The way chosen: each operation counts itself in on the stream before it
+// loads the pointer, and out when it no longer uses the sink (SinkUse). A
+// replacer exchanges the pointer and then waits until every operation that
+// counted in before the exchange has counted out; only those can hold the old
+// sink, since one counting in later loads the pointer after the exchange.
+//
+// One counter would do, but under a steady stream of writers it may never be
+// seen at zero. So there are two, and the parity of an epoch picks the one a
+// new operation uses. The replacer moves the epoch on, which sends new
+// operations to the other counter, and waits for the one it left to drain;
+// then it moves the epoch again and waits for the other. Each counter has
+// then been seen at zero after the exchange, so everything counted in before
+// it is out, and neither wait lasts longer than the operations that read the
+// epoch before the move. All accesses are sequentially consistent: the proof
+// needs the order of "count in, load pointer" against "exchange pointer,
+// move epoch, read counter". Replacers are serialised, so the epoch moves
+// exactly twice per replacement.
+//
+// Not guaranteed: anything about code that stores into the sink field
+// directly, or about a stream destroyed while operations are under way.
+class SinkUse {
+ public:
+  explicit SinkUse(smp_io& stream) : stream_(stream), counter_(stream.sinkEpoch_.load() & 1u) {
+    stream_.sinkUsers_[counter_].fetch_add(1);
+    sink_ = stream_.sink.load();
+  }
+  ~SinkUse() { stream_.sinkUsers_[counter_].fetch_sub(1); }
+
+  _smp_io* operator->() const { return sink_; }
+
+  SinkUse(const SinkUse&) = delete;
+  SinkUse& operator=(const SinkUse&) = delete;
+
+ private:
+  smp_io& stream_;
+  const unsigned counter_;
+  _smp_io* sink_;
+};
+
+namespace {
+
+std::mutex g_sinkExchangeMutex;  // one replacer at a time, process-wide
+
 // Hands a number's text to the stream's sink.
 template <typename T>
 smp_io& WriteNumber(smp_io& stream, T value) {
   const NumberText text(value);
-  if (text.size() > 0)
-    stream.sink.load(std::memory_order_acquire)->writeOutput(text.data(), text.size());
+  if (text.size() > 0) SinkUse(stream)->writeOutput(text.data(), text.size());
   return stream;
 }
 
@@ -314,14 +367,14 @@ void _smp_io::flush() {
 // ---------------------------------------------------------------------------
 // smp_io
 
-smp_io::smp_io() : sink(new _smp_io()) {}
+smp_io::smp_io() : sink(new _smp_io()), sinkEpoch_(0), sinkUsers_{{0}, {0}} {}
 
 smp_io::~smp_io() {
   delete sink.exchange(nullptr, std::memory_order_acq_rel);
 }
 
 smp_io& smp_io::operator<<(const char* text) {
-  sink.load(std::memory_order_acquire)->writeOutput(text, -1);
+  re5zor4::SinkUse(*this)->writeOutput(text, -1);
   return *this;
 }
 
@@ -352,7 +405,7 @@ smp_io& smp_io::operator<<(double value) {
 
 smp_io& smp_io::operator<<(char value) {
   const char text[2] = {value, '\0'};
-  sink.load(std::memory_order_acquire)->writeOutput(text, 1);
+  re5zor4::SinkUse(*this)->writeOutput(text, 1);
   return *this;
 }
 
@@ -361,12 +414,12 @@ smp_io& smp_io::operator<<(void* value) {
 }
 
 int smp_io::Print(const char* text, int len) {
-  sink.load(std::memory_order_acquire)->writeOutput(text, len);
+  re5zor4::SinkUse(*this)->writeOutput(text, len);
   return len;
 }
 
 smp_io& smp_io::flush() {
-  sink.load(std::memory_order_acquire)->flush();
+  re5zor4::SinkUse(*this)->flush();
   return *this;
 }
 
@@ -374,24 +427,34 @@ smp_io& smp_io::flush(smp_io& stream) {
   return stream.flush();
 }
 
+_smp_io* smp_io::ExchangeSink(_smp_io* replacement) {
+  std::lock_guard<std::mutex> lock(re5zor4::g_sinkExchangeMutex);
+  _smp_io* const previous = sink.exchange(replacement);
+  for (int round = 0; round < 2; ++round) {
+    const unsigned left = sinkEpoch_.fetch_add(1) & 1u;
+    while (sinkUsers_[left].load() != 0) port::Sleep(0);
+  }
+  return previous;
+}
+
 smp_io& smp_io::operator<<(smp_io& (*manipulator)(smp_io&)) {
   return manipulator(*this);
 }
 
 smp_io& endl(smp_io& stream) {
-  _smp_io* sink = stream.sink.load(std::memory_order_acquire);
+  const re5zor4::SinkUse sink(stream);  // the same sink for both calls
   sink->writeOutput("\n", 1);
   sink->flush();
   return stream;
 }
 
 smp_io& ARROW(smp_io& stream) {
-  stream.sink.load(std::memory_order_acquire)->writeOutput(" --> ", 5);
+  re5zor4::SinkUse(stream)->writeOutput(" --> ", 5);
   return stream;
 }
 
 smp_io& UNKNOWN_ERROR(smp_io& stream) {
-  stream.sink.load(std::memory_order_acquire)->writeOutput("unknown error", 13);
+  re5zor4::SinkUse(stream)->writeOutput("unknown error", 13);
   return stream;
 }
 

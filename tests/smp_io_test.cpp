@@ -138,6 +138,73 @@ TEST(SmpIoMaskDeathTest, MaskSelectsTheChannels) {
   }
 }
 
+// A sink that holds the first call of the kind named until released, and
+// counts the calls that have finished.
+class HoldingSink : public _smp_io {
+ public:
+  explicit HoldingSink(bool holdFlush) : holdFlush_(holdFlush) {}
+  void writeOutput(const char*, int) override { Call(!holdFlush_); }
+  void flush() override { Call(holdFlush_); }
+  re5zor4_test::Latch entered{1}, release{1};
+  std::atomic<int> inside{0}, finished{0};
+
+ private:
+  void Call(bool hold) {
+    ++inside;
+    if (hold && !held_.exchange(true)) {
+      entered.CountDown();
+      release.Wait();
+    }
+    --inside;
+    ++finished;
+  }
+  const bool holdFlush_;
+  std::atomic<bool> held_{false};
+};
+
+// A replaced sink may be destroyed once ExchangeSink returns, so it must not
+// return while an operation that picked the sink up still uses it. Pinned
+// interleaving: a writer has loaded the sink and is inside it (held there);
+// the replacer swaps the pointer and must wait; the writer is released and
+// finishes; only then may the replacer return. For endl the writer is held
+// in its write and must still reach its flush of the same sink, or held in
+// that flush.
+TEST(SmpIoSink, ExchangeWaitsForOperationsUsingTheOldSink) {
+  struct Case {
+    const char* what;
+    bool useEndl, holdFlush;
+    int calls;  // calls the writer makes on the held sink
+  };
+  for (const Case& c : {Case{"text", false, false, 1}, Case{"endl held in write", true, false, 2},
+                        Case{"endl held in flush", true, true, 2}}) {
+    smp_io stream;
+    HoldingSink holding(c.holdFlush);
+    _smp_io* const own = stream.ExchangeSink(&holding);
+    std::thread writer([&] {
+      if (c.useEndl) {
+        stream << endl;
+      } else {
+        stream << "text";
+      }
+    });
+    ASSERT_TRUE(holding.entered.Wait()) << c.what;
+    int insideAtReturn = -1, finishedAtReturn = -1;
+    std::thread replacer([&] {
+      EXPECT_EQ(stream.ExchangeSink(own), &holding);
+      insideAtReturn = holding.inside.load();
+      finishedAtReturn = holding.finished.load();
+    });
+    // The replacer has swapped and is waiting for the writer (or, wrongly,
+    // has returned already).
+    EXPECT_TRUE(re5zor4_test::WaitUntil([&] { return stream.sink.load() == own; })) << c.what;
+    holding.release.CountDown();
+    writer.join();
+    replacer.join();
+    EXPECT_EQ(insideAtReturn, 0) << c.what;
+    EXPECT_EQ(finishedAtReturn, c.calls) << c.what;
+  }
+}
+
 // A host sink that shows where each piece it received ends.
 std::string g_hostPieces;
 void RecordPiece(const char* text) {
