@@ -3,11 +3,10 @@
 
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <optional>
 
+#include "platform/port.h"
 #include "re5zor4/dldcritsect.h"
-#include "re5zor4/schedule.h"
 #include "re5zor4/zntls.h"
 
 namespace re5zor4 {
@@ -25,14 +24,8 @@ void* AsPointer(uint32_t thread_id) {
 
 // The current local time in ctime form: 24 characters and a line end.
 void WriteTimeLine(std::FILE* file) {
-  const std::time_t now = std::time(nullptr);
-  char text[64] = {0};
-#if defined(_WIN32)
-  if (ctime_s(text, sizeof text, &now) != 0) text[0] = '\0';
-#else
-  if (ctime_r(&now, text) == nullptr) text[0] = '\0';
-#endif
-  std::fputs(text, file);
+  char text[64];
+  if (port::FormatLocalTime(text, sizeof text) != 0) std::fputs(text, file);
 }
 
 // "Thread <R> wants critical section <S> <&S> owned by thread <T>", then one
@@ -92,8 +85,7 @@ void WriteTraces(smp_io& out, ZnTLS* record, ZnDLDCritSect* section) {
 
 }  // namespace
 
-deadlock_io::deadlock_io(_smp_io* target)
-    : target_(target), file_(std::fopen(kReportFile, "a+")), active_(0) {
+deadlock_io::deadlock_io(_smp_io* target) : target_(target), file_(std::fopen(kReportFile, "a+")) {
   if (file_ == nullptr) {
     if (target_ != nullptr) {
       target_->writeOutput(kOpenFailure, -1);
@@ -111,24 +103,16 @@ deadlock_io::~deadlock_io() {
 }
 
 void deadlock_io::writeOutput(const char* text, int len) {
-  active_.fetch_add(1, std::memory_order_acq_rel);
   if (file_ != nullptr && text != nullptr) {
     const size_t count = len == -1 ? std::strlen(text) : (len > 0 ? static_cast<size_t>(len) : 0);
     if (count > 0) std::fwrite(text, 1, count, file_);
   }
   if (target_ != nullptr) target_->writeOutput(text, len);
-  active_.fetch_sub(1, std::memory_order_release);
 }
 
 void deadlock_io::flush() {
-  active_.fetch_add(1, std::memory_order_acq_rel);
   if (file_ != nullptr) std::fflush(file_);
   if (target_ != nullptr) target_->flush();
-  active_.fetch_sub(1, std::memory_order_release);
-}
-
-void deadlock_io::Drain() {
-  while (active_.load(std::memory_order_acquire) != 0) ZnThreadSwitch();
 }
 
 void WriteDeadlockReport(ZnTLS* record, ZnDLDCritSect* section, smp_io* console) {
@@ -138,13 +122,14 @@ void WriteDeadlockReport(ZnTLS* record, ZnDLDCritSect* section, smp_io* console)
   if (console == nullptr) console = &stand_in.emplace();
   smp_io& out = *console;
 
-  _smp_io* const previous = out.sink.load(std::memory_order_acquire);
-  deadlock_io tee(previous);
-  out.sink.store(&tee, std::memory_order_release);
+  // Only the holder of the CritSectCritSect replaces the console's sink, so
+  // the sink read here is the one the tee replaces.
+  deadlock_io tee(out.sink.load(std::memory_order_acquire));
+  _smp_io* const previous = out.ExchangeSink(&tee);
   WriteChain(out, record, section);
   WriteTraces(out, record, section);
-  out.sink.store(previous, std::memory_order_release);
-  tee.Drain();
+  // Returns once no other thread's console operation still uses the tee.
+  out.ExchangeSink(previous);
 }
 
 }  // namespace re5zor4

@@ -3,7 +3,6 @@
 #ifndef RE5ZOR4_SRC_DEADLOCK_REPORT_H_
 #define RE5ZOR4_SRC_DEADLOCK_REPORT_H_
 
-#include <atomic>
 #include <cstdio>
 
 #include "re5zor4/dldcritsect.h"
@@ -82,22 +81,20 @@ class WaitChain {
 //
 // Ownership: owns the file, not the target. Lives for one report.
 // Thread safety: writeOutput and flush may be called from any thread while
-// the sink is installed; the stdio stream serialises the file writes.
+// the sink is installed; the stdio stream serialises the file writes. The
+// stream it is installed in keeps count of the operations that use it
+// (smp_io::ExchangeSink), so taking it out with ExchangeSink returns only
+// when no thread can still call it.
 class deadlock_io : public _smp_io {
  public:
   explicit deadlock_io(_smp_io* target);
-  // Closes the file. REQUIRES: Drain() has returned after the sink was taken
-  // out of service.
+  // Closes the file. REQUIRES: taken out of its stream with
+  // smp_io::ExchangeSink.
   ~deadlock_io() override;
 
   // len -1: up to the terminating NUL; otherwise exactly len bytes.
   void writeOutput(const char* text, int len) override;
   void flush() override;
-
-  // Waits until no thread is inside writeOutput or flush. Called once the sink
-  // is no longer installed, so that a writer that picked it up just before
-  // finishes before the file goes away.
-  void Drain();
 
   deadlock_io(const deadlock_io&) = delete;
   deadlock_io& operator=(const deadlock_io&) = delete;
@@ -105,7 +102,6 @@ class deadlock_io : public _smp_io {
  private:
   _smp_io* const target_;
   std::FILE* file_;
-  std::atomic<int> active_;  // threads inside writeOutput or flush
 };
 
 // Writes the report of record wanting section to console (a stand-in stream

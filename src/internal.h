@@ -24,6 +24,8 @@ smp_debug* ExchangeDebugger(smp_debug* debugger);
 // Thread end: writes the thread's pending diagnostic text and frees its
 // buffer.
 void ReleaseThreadBuffer();
+// The calling thread's pending text, now; the buffer stays.
+void WritePendingText();
 
 }  // namespace re5zor4
 

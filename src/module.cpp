@@ -38,6 +38,7 @@ void ___ZnExtendedContext(int start) {
   if (record == nullptr) return;
   delete ExchangeDebugger(nullptr);
   delete ExchangeConsole(nullptr);
+  WritePendingText();
   g_startupRecord.store(nullptr, std::memory_order_release);
   delete record;
   // Objects still linked stay alive (they belong to the host); emptying the

@@ -1,6 +1,7 @@
 // The debugger stream and the debug level.
 #include "re5zor4/smp_debug.h"
 
+#include <cstdint>
 #include <mutex>
 
 #include "internal.h"
@@ -14,6 +15,13 @@ std::atomic<int> g_levelRead{0};
 // Serialises the read, so two first callers don't both print the level line.
 std::mutex g_levelReadMutex;
 
+// The level is a 32-bit mask held in a long, which has 64 bits on LP64
+// systems: keep the low 32 bits, so that bit 31 neither sign-extends into
+// bits the host never set nor prints as a 64-bit value.
+long LevelBits(long value) {
+  return static_cast<long>(static_cast<uint32_t>(value));
+}
+
 }  // namespace
 
 // Start-up and shut-down install and take back the module's debugger.
@@ -24,8 +32,8 @@ smp_debug* ExchangeDebugger(smp_debug* d) {
 }  // namespace re5zor4
 
 smp_debug::smp_debug(long initialLevel)
-    : level(initialLevel == -1 ? 0 : initialLevel),
-      savedLevel(initialLevel == -1 ? 0 : initialLevel) {
+    : level(initialLevel == -1 ? 0 : re5zor4::LevelBits(initialLevel)),
+      savedLevel(initialLevel == -1 ? 0 : re5zor4::LevelBits(initialLevel)) {
   re5zor4::g_levelRead.store(0, std::memory_order_release);
 }
 
@@ -48,7 +56,8 @@ smp_debug* GetDebugger() {
   ZnConfig* config = re5zor4::Config();
   if (config == nullptr) return d;
   int mode = 0;
-  const long configured = config->GetLong("mode", &mode, re5zor4::DebugSection()) == 0 ? mode : 0;
+  const long configured =
+      config->GetLong("mode", &mode, re5zor4::DebugSection()) == 0 ? re5zor4::LevelBits(mode) : 0;
   d->level.store(configured);
   d->savedLevel.store(configured);
   if (configured != 0) {

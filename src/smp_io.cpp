@@ -11,8 +11,18 @@
 // loader's thread-attach notification. Linux cannot observe thread creation,
 // so a thread makes its buffer at its first buffered write after set-up, and
 // arms the platform's thread-end hook at the same moment; the hook writes out
-// whatever text is still pending and frees the buffer. The main thread's
-// pending text is written when the process exits.
+// whatever text is still pending and frees the buffer. The thread that shuts
+// the module down has its pending text written by the shut-down; any other
+// pending text of the main thread is written when the process exits.
+//
+// Debugger channel. The platform's default channel shows each message on a
+// line of its own, so handing it every piece as written would break each
+// line into its pieces. A thread therefore collects its debugger text in a
+// second area of its buffer, under the same rules, and hands it over at
+// flush: a line reaches the default channel whole. A sink the host installed
+// (ZnSetDebugOutput) still receives every piece the moment it is written;
+// text collected for the default channel before that goes first, so the
+// order stays.
 //
 // A buffer never drops text. When a piece does not fit, the complete lines
 // already collected are written out first, keeping the unfinished line; if
@@ -22,13 +32,13 @@
 // buffer reaches the output in one write.
 #include "re5zor4/smp_io.h"
 
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
 
 #include "internal.h"
+#include "number_text.h"
 #include "platform/port.h"
 
 namespace re5zor4 {
@@ -54,6 +64,11 @@ struct __ThreadBuffer {
   // Where the pending text goes: the handle in force when it was collected,
   // so text accepted before the last sink went away is still written.
   intptr_t handle;
+  // Text for the debugger channel's default output: capacity bytes, made at
+  // the thread's first such text (null until then), debugUsed of them
+  // pending.
+  char* debugData;
+  int debugUsed;
 };
 
 int SetUpSink() {
@@ -78,6 +93,8 @@ int SetUpSink() {
       port::AllocConsole();
       handle = port::StdOutputHandle();
     }
+  }
+  if ((mask & 3) != 0) {
     std::call_once(g_bufferSlotOnce,
                    [] { g_bufferSlot.store(port::TlsAlloc(), std::memory_order_release); });
   }
@@ -97,7 +114,8 @@ __ThreadBuffer* ThreadBuffer(bool create) {
   if (slot == port::kTlsOutOfIndexes) return nullptr;
   __ThreadBuffer* buffer = static_cast<__ThreadBuffer*>(port::TlsGetValue(slot));
   if (buffer != nullptr || !create) return buffer;
-  buffer = new (std::nothrow) __ThreadBuffer{nullptr, kBufferCapacity, 0, port::kInvalidHandle};
+  buffer = new (std::nothrow)
+      __ThreadBuffer{nullptr, kBufferCapacity, 0, port::kInvalidHandle, nullptr, 0};
   if (buffer == nullptr) return nullptr;
   buffer->data = new (std::nothrow) char[kBufferCapacity];
   if (buffer->data == nullptr) {
@@ -117,6 +135,41 @@ void WriteOut(const char* data, size_t len) {
   WriteTo(g_outputHandle.load(std::memory_order_relaxed), data, len);
 }
 
+// Adds len bytes of text to the pending text data[0, used) of an area of
+// capacity bytes. When they don't fit, the complete lines pending go out
+// through emit(text, length) first; when they still don't fit, all that is
+// pending goes out, and the piece is kept or, longer than the area, emitted
+// at once. Nothing is dropped.
+template <typename Emit>
+void Collect(char* data, int& used, int capacity, const char* text, int len, Emit emit) {
+  if (len <= capacity - used) {
+    std::memcpy(data + used, text, static_cast<size_t>(len));
+    used += len;
+    return;
+  }
+  int complete = used;  // up to and with the last line end
+  while (complete > 0 && data[complete - 1] != '\n') --complete;
+  if (complete > 0) {
+    emit(data, complete);
+    std::memmove(data, data + complete, static_cast<size_t>(used - complete));
+    used -= complete;
+    if (len <= capacity - used) {
+      std::memcpy(data + used, text, static_cast<size_t>(len));
+      used += len;
+      return;
+    }
+  }
+  // The unfinished line is longer than the area: it can't stay whole.
+  if (used > 0) emit(data, used);
+  used = 0;
+  if (len <= capacity) {
+    std::memcpy(data, text, static_cast<size_t>(len));
+    used = len;
+  } else {
+    emit(text, len);
+  }
+}
+
 void FlushBuffer(__ThreadBuffer* buffer) {
   WriteTo(buffer->handle, buffer->data, static_cast<size_t>(buffer->used));
   buffer->used = 0;
@@ -126,43 +179,16 @@ void Append(__ThreadBuffer* buffer, const char* text, int len) {
   const intptr_t handle = g_outputHandle.load(std::memory_order_relaxed);
   if (buffer->used != 0 && buffer->handle != handle) FlushBuffer(buffer);
   buffer->handle = handle;
-  if (len <= buffer->capacity - buffer->used) {
-    std::memcpy(buffer->data + buffer->used, text, static_cast<size_t>(len));
-    buffer->used += len;
-    return;
-  }
-  // Write the complete lines, keep the unfinished one.
-  const void* lastNewline = nullptr;
-  for (int i = buffer->used - 1; i >= 0; --i) {
-    if (buffer->data[i] == '\n') {
-      lastNewline = buffer->data + i;
-      break;
-    }
-  }
-  if (lastNewline != nullptr) {
-    const int complete = static_cast<int>(static_cast<const char*>(lastNewline) - buffer->data) + 1;
-    WriteTo(buffer->handle, buffer->data, static_cast<size_t>(complete));
-    std::memmove(buffer->data, buffer->data + complete,
-                 static_cast<size_t>(buffer->used - complete));
-    buffer->used -= complete;
-    if (len <= buffer->capacity - buffer->used) {
-      std::memcpy(buffer->data + buffer->used, text, static_cast<size_t>(len));
-      buffer->used += len;
-      return;
-    }
-  }
-  // The unfinished line is longer than the buffer: it can't stay whole.
-  FlushBuffer(buffer);
-  if (len <= buffer->capacity) {
-    std::memcpy(buffer->data, text, static_cast<size_t>(len));
-    buffer->used = len;
-  } else {
-    WriteOut(text, static_cast<size_t>(len));
-  }
+  Collect(buffer->data, buffer->used, buffer->capacity, text, len,
+          [buffer](const char* piece, int length) {
+            WriteTo(buffer->handle, piece, static_cast<size_t>(length));
+          });
 }
 
+// The channel takes NUL-terminated texts: copy, on the stack when the text
+// is no longer than a buffer.
 void SendToDebugger(const char* text, int len) {
-  char small[256];
+  char small[kBufferCapacity + 1];
   if (len < static_cast<int>(sizeof small)) {
     std::memcpy(small, text, static_cast<size_t>(len));
     small[len] = '\0';
@@ -172,21 +198,96 @@ void SendToDebugger(const char* text, int len) {
   }
 }
 
+void FlushDebugText(__ThreadBuffer* buffer) {
+  if (buffer->debugUsed == 0) return;
+  SendToDebugger(buffer->debugData, buffer->debugUsed);
+  buffer->debugUsed = 0;
+}
+
+// Debugger text of the calling thread: collected for the default channel,
+// handed straight to a sink the host installed.
+void ToDebugger(const char* text, int len) {
+  if (port::DebugOutputReplaced()) {
+    if (__ThreadBuffer* buffer = ThreadBuffer(false)) FlushDebugText(buffer);
+    SendToDebugger(text, len);
+    return;
+  }
+  __ThreadBuffer* buffer = ThreadBuffer(true);
+  if (buffer != nullptr && buffer->debugData == nullptr) {
+    buffer->debugData = new (std::nothrow) char[static_cast<size_t>(buffer->capacity)];
+  }
+  if (buffer == nullptr || buffer->debugData == nullptr) {
+    SendToDebugger(text, len);  // out of memory: the pieces go as they are
+    return;
+  }
+  Collect(buffer->debugData, buffer->debugUsed, buffer->capacity, text, len,
+          [](const char* piece, int length) { SendToDebugger(piece, length); });
+}
+
 // Writes the exiting main thread's unfinished text.
 struct FlushAtExit {
   ~FlushAtExit() { ReleaseThreadBuffer(); }
 } g_flushAtExit;
 
-// Bounded by construction: the longest "%f" text of a double (DBL_MAX) has
-// 309 integral digits, a point, six decimals and a sign; 400 bytes hold any
-// number this stream formats, so nothing is ever cut.
-constexpr size_t kNumberScratch = 400;
+}  // namespace
 
+// Replacing a stream's sink for a while (the deadlock report puts a sink of
+// its own in place, then destroys it).
+//
+// The problem: an operation loads the sink pointer and then calls it. A
+// replacer that swaps the pointer back and destroys its sink can do so in
+// between, or, for endl, between its write and its flush; the operation then
+// calls into a destroyed object. Counting inside the sink can't close the
+// first gap, since the count is only reached through the pointer.
+//
+// The way chosen: each operation counts itself in on the stream before it
+// loads the pointer, and out when it no longer uses the sink (SinkUse). A
+// replacer exchanges the pointer and then waits until every operation that
+// counted in before the exchange has counted out; only those can hold the old
+// sink, since one counting in later loads the pointer after the exchange.
+//
+// One counter would do, but under a steady stream of writers it may never be
+// seen at zero. So there are two, and the parity of an epoch picks the one a
+// new operation uses. The replacer moves the epoch on, which sends new
+// operations to the other counter, and waits for the one it left to drain;
+// then it moves the epoch again and waits for the other. Each counter has
+// then been seen at zero after the exchange, so everything counted in before
+// it is out, and neither wait lasts longer than the operations that read the
+// epoch before the move. All accesses are sequentially consistent: the proof
+// needs the order of "count in, load pointer" against "exchange pointer,
+// move epoch, read counter". Replacers are serialised, so the epoch moves
+// exactly twice per replacement.
+//
+// Not guaranteed: anything about code that stores into the sink field
+// directly, or about a stream destroyed while operations are under way.
+class SinkUse {
+ public:
+  explicit SinkUse(smp_io& stream) : stream_(stream), counter_(stream.sinkEpoch_.load() & 1u) {
+    stream_.sinkUsers_[counter_].fetch_add(1);
+    sink_ = stream_.sink.load();
+  }
+  ~SinkUse() { stream_.sinkUsers_[counter_].fetch_sub(1); }
+
+  _smp_io* operator->() const { return sink_; }
+
+  SinkUse(const SinkUse&) = delete;
+  SinkUse& operator=(const SinkUse&) = delete;
+
+ private:
+  smp_io& stream_;
+  const unsigned counter_;
+  _smp_io* sink_;
+};
+
+namespace {
+
+std::mutex g_sinkExchangeMutex;  // one replacer at a time, process-wide
+
+// Hands a number's text to the stream's sink.
 template <typename T>
-smp_io& WriteNumber(smp_io& stream, const char* format, T value) {
-  char scratch[kNumberScratch];
-  const int len = std::snprintf(scratch, sizeof scratch, format, value);
-  if (len > 0) stream.sink.load(std::memory_order_acquire)->writeOutput(scratch, len);
+smp_io& WriteNumber(smp_io& stream, T value) {
+  const NumberText text(value);
+  if (text.size() > 0) SinkUse(stream)->writeOutput(text.data(), text.size());
   return stream;
 }
 
@@ -202,9 +303,18 @@ void ReleaseThreadBuffer() {
   __ThreadBuffer* buffer = static_cast<__ThreadBuffer*>(port::TlsGetValue(slot));
   if (buffer == nullptr) return;
   FlushBuffer(buffer);
+  FlushDebugText(buffer);
   port::TlsSetValue(slot, nullptr);
   delete[] buffer->data;
+  delete[] buffer->debugData;
   delete buffer;
+}
+
+void WritePendingText() {
+  if (__ThreadBuffer* buffer = ThreadBuffer(false)) {
+    FlushBuffer(buffer);
+    FlushDebugText(buffer);
+  }
 }
 
 }  // namespace re5zor4
@@ -242,73 +352,74 @@ void _smp_io::writeOutput(const char* text, int len) {
     }
   }
   if (re5zor4::g_debugChannel.load(std::memory_order_relaxed) != 0) {
-    re5zor4::SendToDebugger(text, len);
+    re5zor4::ToDebugger(text, len);
   }
 }
 
 void _smp_io::flush() {
   if (re5zor4::CurrentMask() == 0) return;
   re5zor4::__ThreadBuffer* buffer = re5zor4::ThreadBuffer(false);
-  if (buffer != nullptr && buffer->used != 0) re5zor4::FlushBuffer(buffer);
+  if (buffer == nullptr) return;
+  if (buffer->used != 0) re5zor4::FlushBuffer(buffer);
+  re5zor4::FlushDebugText(buffer);
 }
 
 // ---------------------------------------------------------------------------
 // smp_io
 
-smp_io::smp_io() : sink(new _smp_io()) {}
+smp_io::smp_io() : sink(new _smp_io()), sinkEpoch_(0), sinkUsers_{{0}, {0}} {}
 
 smp_io::~smp_io() {
   delete sink.exchange(nullptr, std::memory_order_acq_rel);
 }
 
 smp_io& smp_io::operator<<(const char* text) {
-  sink.load(std::memory_order_acquire)->writeOutput(text, -1);
+  re5zor4::SinkUse(*this)->writeOutput(text, -1);
   return *this;
 }
 
 smp_io& smp_io::operator<<(int value) {
-  return re5zor4::WriteNumber(*this, "%d", value);
+  return re5zor4::WriteNumber(*this, value);
 }
 smp_io& smp_io::operator<<(unsigned int value) {
-  return re5zor4::WriteNumber(*this, "%u", value);
+  return re5zor4::WriteNumber(*this, value);
 }
 smp_io& smp_io::operator<<(short value) {
-  return re5zor4::WriteNumber(*this, "%d", static_cast<int>(value));
+  return re5zor4::WriteNumber(*this, value);
 }
 smp_io& smp_io::operator<<(unsigned short value) {
-  return re5zor4::WriteNumber(*this, "%u", static_cast<unsigned>(value));
+  return re5zor4::WriteNumber(*this, value);
 }
 smp_io& smp_io::operator<<(long value) {
-  return re5zor4::WriteNumber(*this, "%ld", value);
+  return re5zor4::WriteNumber(*this, value);
 }
 smp_io& smp_io::operator<<(unsigned long value) {
-  return re5zor4::WriteNumber(*this, "%lu", value);
+  return re5zor4::WriteNumber(*this, value);
 }
 smp_io& smp_io::operator<<(float value) {
-  return re5zor4::WriteNumber(*this, "%f", static_cast<double>(value));
+  return re5zor4::WriteNumber(*this, value);
 }
 smp_io& smp_io::operator<<(double value) {
-  return re5zor4::WriteNumber(*this, "%lf", value);
+  return re5zor4::WriteNumber(*this, value);
 }
 
 smp_io& smp_io::operator<<(char value) {
   const char text[2] = {value, '\0'};
-  sink.load(std::memory_order_acquire)->writeOutput(text, 1);
+  re5zor4::SinkUse(*this)->writeOutput(text, 1);
   return *this;
 }
 
 smp_io& smp_io::operator<<(void* value) {
-  return re5zor4::WriteNumber(*this, "0x%lx",
-                              static_cast<unsigned long>(reinterpret_cast<uintptr_t>(value)));
+  return re5zor4::WriteNumber(*this, value);
 }
 
 int smp_io::Print(const char* text, int len) {
-  sink.load(std::memory_order_acquire)->writeOutput(text, len);
+  re5zor4::SinkUse(*this)->writeOutput(text, len);
   return len;
 }
 
 smp_io& smp_io::flush() {
-  sink.load(std::memory_order_acquire)->flush();
+  re5zor4::SinkUse(*this)->flush();
   return *this;
 }
 
@@ -316,24 +427,34 @@ smp_io& smp_io::flush(smp_io& stream) {
   return stream.flush();
 }
 
+_smp_io* smp_io::ExchangeSink(_smp_io* replacement) {
+  std::lock_guard<std::mutex> lock(re5zor4::g_sinkExchangeMutex);
+  _smp_io* const previous = sink.exchange(replacement);
+  for (int round = 0; round < 2; ++round) {
+    const unsigned left = sinkEpoch_.fetch_add(1) & 1u;
+    while (sinkUsers_[left].load() != 0) port::Sleep(0);
+  }
+  return previous;
+}
+
 smp_io& smp_io::operator<<(smp_io& (*manipulator)(smp_io&)) {
   return manipulator(*this);
 }
 
 smp_io& endl(smp_io& stream) {
-  _smp_io* sink = stream.sink.load(std::memory_order_acquire);
+  const re5zor4::SinkUse sink(stream);  // the same sink for both calls
   sink->writeOutput("\n", 1);
   sink->flush();
   return stream;
 }
 
 smp_io& ARROW(smp_io& stream) {
-  stream.sink.load(std::memory_order_acquire)->writeOutput(" --> ", 5);
+  re5zor4::SinkUse(stream)->writeOutput(" --> ", 5);
   return stream;
 }
 
 smp_io& UNKNOWN_ERROR(smp_io& stream) {
-  stream.sink.load(std::memory_order_acquire)->writeOutput("unknown error", 13);
+  re5zor4::SinkUse(stream)->writeOutput("unknown error", 13);
   return stream;
 }
 

@@ -2,14 +2,13 @@
 // pointer.
 #include "re5zor4/znlog.h"
 
-#include <cstdint>
 #include <cstdio>
-#include <ctime>
-#include <memory>
 #include <mutex>
 #include <new>
 
 #include "internal.h"
+#include "number_text.h"
+#include "platform/port.h"
 
 namespace {
 
@@ -98,16 +97,8 @@ int ZnLogImpl::open() {
   file_ = std::fopen(name, "a+");
   if (file_ == nullptr) return 0;
 
-  // ctime's text from the thread-safe form: ctime itself formats into one
-  // static buffer shared by every thread.
-  std::time_t now = std::time(nullptr);
   char stamp[64];
-#if defined(_WIN32)
-  bool stamped = ctime_s(stamp, sizeof stamp, &now) == 0;
-#else
-  bool stamped = ctime_r(&now, stamp) != nullptr;
-#endif
-  if (stamped) std::fputs(stamp, file_);
+  if (re5zor4::port::FormatLocalTime(stamp, sizeof stamp) != 0) std::fputs(stamp, file_);
   std::fflush(file_);
   return 0;
 }
@@ -123,24 +114,11 @@ int ZnLogImpl::close() {
 
 namespace {
 
-// Formats with format(buffer, capacity), which behaves like snprintf, and
-// writes the whole text: a text longer than the local buffer (a double far
-// from zero gives over 300 digits with "%f") is formatted again into one of
-// its exact size, never cut.
-template <typename Format>
-void WriteFormatted(ZnLogImpl* impl, Format format) {
-  if (impl == nullptr) return;
-  char local[512];
-  int length = format(local, sizeof local);
-  if (length < 0) return;
-  if (static_cast<size_t>(length) < sizeof local) {
-    impl->write(local, length);
-    return;
-  }
-  std::unique_ptr<char[]> large(new (std::nothrow) char[static_cast<size_t>(length) + 1]);
-  if (!large) return;
-  format(large.get(), static_cast<size_t>(length) + 1);
-  impl->write(large.get(), length);
+// Writes a number's text through impl (null: nothing).
+template <typename T>
+void WriteNumber(ZnLogImpl* impl, T value) {
+  const re5zor4::NumberText text(value);
+  if (impl != nullptr && text.size() > 0) impl->write(text.data(), text.size());
 }
 
 }  // namespace
@@ -180,48 +158,42 @@ ZnLog& ZnLog::operator<<(const char* text) {
 }
 
 ZnLog& ZnLog::operator<<(int value) {
-  WriteFormatted(Impl(), [value](char* b, size_t n) { return std::snprintf(b, n, "%d", value); });
+  WriteNumber(Impl(), value);
   return *this;
 }
 
 ZnLog& ZnLog::operator<<(unsigned int value) {
-  WriteFormatted(Impl(), [value](char* b, size_t n) { return std::snprintf(b, n, "%u", value); });
+  WriteNumber(Impl(), value);
   return *this;
 }
 
 ZnLog& ZnLog::operator<<(short value) {
-  int widened = value;  // sign-extended
-  WriteFormatted(Impl(),
-                 [widened](char* b, size_t n) { return std::snprintf(b, n, "%d", widened); });
+  WriteNumber(Impl(), value);
   return *this;
 }
 
 ZnLog& ZnLog::operator<<(unsigned short value) {
-  unsigned int widened = value;
-  WriteFormatted(Impl(),
-                 [widened](char* b, size_t n) { return std::snprintf(b, n, "%u", widened); });
+  WriteNumber(Impl(), value);
   return *this;
 }
 
 ZnLog& ZnLog::operator<<(long value) {
-  WriteFormatted(Impl(), [value](char* b, size_t n) { return std::snprintf(b, n, "%ld", value); });
+  WriteNumber(Impl(), value);
   return *this;
 }
 
 ZnLog& ZnLog::operator<<(unsigned long value) {
-  WriteFormatted(Impl(), [value](char* b, size_t n) { return std::snprintf(b, n, "%lu", value); });
+  WriteNumber(Impl(), value);
   return *this;
 }
 
 ZnLog& ZnLog::operator<<(float value) {
-  double widened = value;
-  WriteFormatted(Impl(),
-                 [widened](char* b, size_t n) { return std::snprintf(b, n, "%f", widened); });
+  WriteNumber(Impl(), value);
   return *this;
 }
 
 ZnLog& ZnLog::operator<<(double value) {
-  WriteFormatted(Impl(), [value](char* b, size_t n) { return std::snprintf(b, n, "%lf", value); });
+  WriteNumber(Impl(), value);
   return *this;
 }
 
@@ -231,8 +203,7 @@ ZnLog& ZnLog::operator<<(char value) {
 }
 
 ZnLog& ZnLog::operator<<(void* value) {
-  unsigned long bits = static_cast<unsigned long>(reinterpret_cast<uintptr_t>(value));
-  WriteFormatted(Impl(), [bits](char* b, size_t n) { return std::snprintf(b, n, "0x%lx", bits); });
+  WriteNumber(Impl(), value);
   return *this;
 }
 

@@ -2,6 +2,7 @@
 // run in a child re-executed by a "threadsafe" death test, which checks and _exits under an alarm.
 #include "re5zor4/dldcritsect.h"
 
+#include <gmock/gmock.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -189,6 +191,66 @@ TEST(DeadlockWalk, BrokenCycleIsFalselyDetected) {
     Check(ReportFile() == kHead + Report(s, ids), "file: " + ReportFile());
     Check(Info(s[0]) == "F.0: is available" && Info(s[1]) == "F.1: is available", "left held");
   });
+}
+
+// Console writers on other threads hammer the console while reports come and go. A writer loads
+// the console's sink and then calls it; a report puts its tee in as the sink, then swaps the
+// previous sink back and destroys the tee. Pinned interleavings: a writer loads the tee, the
+// report swaps back and destroys it, the writer calls the dead tee; or endl writes through the tee
+// and flushes it after it died. Each cycle is broken by its prompt, so reports follow each other.
+// Every writer line must reach the console whole and in order, and no sanitizer may speak.
+TEST(DeadlockReport, ConsoleWritersDuringReportsNeverUseADeadTee) {
+  constexpr int kReports = 25, kWriters = 3;
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(RunChild([](Child& child) {
+                std::vector<Sections> cycles(kReports);
+                std::atomic<int> current{0};
+                child.prompts.OnPrompt([&](const t::PromptRecord& prompt) {
+                  if (prompt.text == "Deadlock detected\n(CANCEL to debug)")
+                    cycles[static_cast<size_t>(current.load())][1]->ForceRelease();
+                });
+                std::atomic<bool> stop{false};
+                std::vector<int> written(kWriters, 0);
+                std::vector<std::thread> writers;
+                for (int w = 0; w < kWriters; ++w) {
+                  writers.emplace_back([&stop, &written, w] {
+                    int i = 0;
+                    for (; !stop.load() || i < 10; ++i)
+                      *GetConsole() << "writer " << w << " line " << i << ::endl;
+                    written[static_cast<size_t>(w)] = i;
+                  });
+                }
+                for (int r = 0; r < kReports; ++r) {
+                  current.store(r);
+                  Ids ids;
+                  t::Latch done(2);
+                  MakeCycle(child, "H" + std::to_string(r) + ".", 2, cycles[static_cast<size_t>(r)],
+                            ids, &done, 1);
+                  Check(done.Wait(), "a broken cycle stayed stuck", true);
+                }
+                stop.store(true);
+                for (std::thread& writer : writers) writer.join();
+                std::istringstream lines(child.console.Text());
+                std::vector<int> next(kWriters, 0);
+                int reports = 0;
+                for (std::string line; std::getline(lines, line);) {
+                  int w = -1, i = -1, end = 0;
+                  if (std::sscanf(line.c_str(), "writer %d line %d%n", &w, &i, &end) == 2 &&
+                      end == static_cast<int>(line.size()) && w >= 0 && w < kWriters) {
+                    Check(i == next[static_cast<size_t>(w)]++, "out of order or lost: " + line);
+                  } else if (line.find(" wants critical section H") != std::string::npos) {
+                    ++reports;
+                  }
+                }
+                Check(next == written, "writer lines lost");
+                Check(reports == kReports, "reports on the console: " + std::to_string(reports));
+                const std::string file = ReportFile();
+                size_t headers = 0;
+                for (size_t at = 0; (at = file.find(kHead, at)) != std::string::npos; ++at)
+                  ++headers;
+                Check(headers == kReports, "reports in the file: " + std::to_string(headers));
+              }),
+              ::testing::ExitedWithCode(0), ::testing::Not(::testing::HasSubstr("Sanitizer")));
 }
 
 // "csSleepTime" is read once, by the first section made in the process (set before it, or only

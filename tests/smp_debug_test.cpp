@@ -32,6 +32,10 @@ TEST_F(SmpDebug, LevelLineIsWrittenOnceWhenNonZero) {
       {"0", 0, ""},
       {"0x100", 0x100, "DEBUG LEVEL --> 0x100\n"},
       {"8388864", 0x800100, "DEBUG LEVEL --> 0x800100\n"},
+      // Bit 31 must not sign-extend into a 64-bit long: neither in the level
+      // nor in the printed line.
+      {"0x80000000", 0x80000000L, "DEBUG LEVEL --> 0x80000000\n"},
+      {"-1", 0xFFFFFFFFL, "DEBUG LEVEL --> 0xffffffff\n"},
   };
   for (const Case& c : cases) {
     SetConfig("mode", c.mode);
@@ -63,6 +67,10 @@ TEST_F(SmpDebug, DisableTwiceThenEnableLeavesZero) {
   e.Disable();
   e.Enable();
   EXPECT_EQ(e.level.load(), 0x42);
+  // A constructed level keeps bits 0 to 31 only; -1 alone means "configured".
+  smp_debug high(static_cast<long>(0xFFFFFFFF80000100ull));
+  EXPECT_EQ(high.level.load(), 0x80000100L);
+  EXPECT_EQ(high.savedLevel.load(), 0x80000100L);
 }
 
 TEST_F(SmpDebug, ReplacementKeepsItsLevelUntilTheFlagIsCleared) {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "re5zor4/hooks.h"
 #include "re5zor4/module.h"
 #include "support/test_support.h"
 
@@ -134,6 +135,162 @@ TEST(SmpIoMaskDeathTest, MaskSelectsTheChannels) {
         },
         ::testing::ExitedWithCode(0), "")
         << "ZARNConsole=" << (c.zarnConsole ? c.zarnConsole : "(absent)");
+  }
+}
+
+// A sink that holds the first call of the kind named until released, and
+// counts the calls that have finished.
+class HoldingSink : public _smp_io {
+ public:
+  explicit HoldingSink(bool holdFlush) : holdFlush_(holdFlush) {}
+  void writeOutput(const char*, int) override { Call(!holdFlush_); }
+  void flush() override { Call(holdFlush_); }
+  re5zor4_test::Latch entered{1}, release{1};
+  std::atomic<int> inside{0}, finished{0};
+
+ private:
+  void Call(bool hold) {
+    ++inside;
+    if (hold && !held_.exchange(true)) {
+      entered.CountDown();
+      release.Wait();
+    }
+    --inside;
+    ++finished;
+  }
+  const bool holdFlush_;
+  std::atomic<bool> held_{false};
+};
+
+// A replaced sink may be destroyed once ExchangeSink returns, so it must not
+// return while an operation that picked the sink up still uses it. Pinned
+// interleaving: a writer has loaded the sink and is inside it (held there);
+// the replacer swaps the pointer and must wait; the writer is released and
+// finishes; only then may the replacer return. For endl the writer is held
+// in its write and must still reach its flush of the same sink, or held in
+// that flush.
+TEST(SmpIoSink, ExchangeWaitsForOperationsUsingTheOldSink) {
+  struct Case {
+    const char* what;
+    bool useEndl, holdFlush;
+    int calls;  // calls the writer makes on the held sink
+  };
+  for (const Case& c : {Case{"text", false, false, 1}, Case{"endl held in write", true, false, 2},
+                        Case{"endl held in flush", true, true, 2}}) {
+    smp_io stream;
+    HoldingSink holding(c.holdFlush);
+    _smp_io* const own = stream.ExchangeSink(&holding);
+    std::thread writer([&] {
+      if (c.useEndl) {
+        stream << endl;
+      } else {
+        stream << "text";
+      }
+    });
+    ASSERT_TRUE(holding.entered.Wait()) << c.what;
+    int insideAtReturn = -1, finishedAtReturn = -1;
+    std::thread replacer([&] {
+      EXPECT_EQ(stream.ExchangeSink(own), &holding);
+      insideAtReturn = holding.inside.load();
+      finishedAtReturn = holding.finished.load();
+    });
+    // The replacer has swapped and is waiting for the writer (or, wrongly,
+    // has returned already).
+    EXPECT_TRUE(re5zor4_test::WaitUntil([&] { return stream.sink.load() == own; })) << c.what;
+    holding.release.CountDown();
+    writer.join();
+    replacer.join();
+    EXPECT_EQ(insideAtReturn, 0) << c.what;
+    EXPECT_EQ(finishedAtReturn, c.calls) << c.what;
+  }
+}
+
+// A host sink that shows where each piece it received ends.
+std::string g_hostPieces;
+void RecordPiece(const char* text) {
+  g_hostPieces += text;
+  g_hostPieces += '|';
+}
+
+struct ChannelCase {
+  const char* zarnConsole;
+  bool hostSink;
+  bool onMainThread;  // written there without a line end, then shut down; else a thread + endl
+  bool longText;      // 30 lines of 38 bytes, more than a buffer holds, instead of "hel" "lo " 42
+  std::string out, err, host;
+};
+
+std::string Lines30() {
+  std::string lines;
+  for (int i = 0; i < 30; ++i) lines += std::string(37, 'l') + "\n";
+  return lines;
+}
+
+// Starts the module afresh, writes, shuts it down; returns what each channel
+// received, "" when that is what the case expects.
+std::string RunChannelCase(const ChannelCase& c) {
+  ___ZnExtendedContext(0);
+  re5zor4_test::SetConfig("ZARNConsole", c.zarnConsole);
+  std::string out, err;
+  {
+    FdCapture outCapture, errCapture(2);
+    if (c.hostSink) ZnSetDebugOutput(&RecordPiece);
+    ___ZnExtendedContext(1);
+    auto write = [&c] {
+      if (c.longText) {
+        const std::string line = std::string(37, 'l') + "\n";
+        for (int i = 0; i < 30; ++i) *GetConsole() << line.c_str();
+      } else {
+        *GetConsole() << "hel"
+                      << "lo " << 42;
+      }
+    };
+    if (c.onMainThread) {
+      write();
+    } else {
+      std::thread([&write] {
+        write();
+        *GetConsole() << endl;
+      }).join();
+    }
+    ___ZnExtendedContext(0);
+    ZnSetDebugOutput(nullptr);
+    out = outCapture.Text();
+    err = errCapture.Text();
+  }
+  if (out == c.out && err == c.err && g_hostPieces == c.host) return "";
+  return "out [" + out + "] err [" + err + "] host [" + g_hostPieces + "]";
+}
+
+// Where a thread's text lands on each channel, run in a child with the module
+// started afresh. The platform's default debugger output (standard error)
+// ends every message without a line end with one, so a line handed over in
+// pieces came out as "hel\nlo \n42\n\n"; it must be handed over whole at the
+// flush, and a buffer that fills must hand over complete lines only. A host
+// sink still gets every piece as written. Text pending on the thread that
+// shuts the module down (here the main thread, no line end) must be out when
+// the shut-down returns, since a host that ends with _exit never gets to the
+// process-exit flush.
+TEST(SmpIoDebuggerDeathTest, LinesReachTheDefaultChannelWholeAndShutDownWritesPendingText) {
+  const ChannelCase cases[] = {
+      {"2", false, false, false, "", "hello 42\n", ""},
+      {"2", true, false, false, "", "", "hel|lo |42|\n|"},
+      {"3", false, false, false, "hello 42\n", "hello 42\n", ""},
+      {"2", false, false, true, "", Lines30() + "\n", ""},
+      {"1", false, true, false, "hello 42", "", ""},
+      {"2", false, true, false, "", "hello 42\n", ""},
+      {"2", true, true, false, "", "", "hel|lo |42|"},
+  };
+  for (const ChannelCase& c : cases) {
+    EXPECT_EXIT(
+        {
+          const std::string mismatch = RunChannelCase(c);
+          std::fputs(mismatch.c_str(), stderr);
+          std::_Exit(mismatch.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << "ZARNConsole=" << c.zarnConsole << (c.hostSink ? " host sink" : "")
+        << (c.onMainThread ? " main thread" : "") << (c.longText ? " long text" : "");
   }
 }
 

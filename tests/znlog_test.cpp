@@ -85,6 +85,22 @@ TEST_F(ZnLogTest, NumbersAndPrintWriteExactBytesNeverCut) {
                 std::string(2 * sizeof(void*), 'f') + '|' + std::string("a\0bcd", 5));
 }
 
+// The event log and the diagnostic stream write every number with the same bytes.
+TEST_F(ZnLogTest, NumbersMatchTheDiagnosticStreamByteForByte) {
+  ZnLog log;
+  smp_io stream;
+  re5zor4_test::SinkSwap capture(&stream);
+  auto both = [&](auto value) {
+    log << value << '|';
+    stream << value << '|';
+  };
+  both(INT_MIN), both(UINT_MAX), both(static_cast<short>(-1)), both(static_cast<unsigned short>(1));
+  both(LONG_MAX), both(0ul), both(-FLT_MAX), both(-DBL_MAX), both(-0.0), both(NAN);
+  both(static_cast<void*>(nullptr)), both(reinterpret_cast<void*>(~uintptr_t{0}));
+  log.flush();
+  EXPECT_EQ(Records(path_), "|" + capture.sink().Text());
+}
+
 struct CountingLog : ZnLog {
   ~CountingLog() override { ++destroyed; }
   static inline int destroyed = 0;

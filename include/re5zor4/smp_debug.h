@@ -18,8 +18,8 @@
 
 class RE5ZOR4_API smp_debug : public smp_io {
  public:
-  // -1 is stored as 0 (the configuration supplies the level). Makes the next
-  // GetDebugger read "mode" again.
+  // -1 is stored as 0 (the configuration supplies the level); any other value
+  // keeps its low 32 bits. Makes the next GetDebugger read "mode" again.
   explicit smp_debug(long level);
   ~smp_debug() override;
 
@@ -28,7 +28,7 @@ class RE5ZOR4_API smp_debug : public smp_io {
   // savedLevel = level, then level = 0.
   virtual void Disable();
 
-  std::atomic<long> level;       // the active mask
+  std::atomic<long> level;       // the active mask; bits 0 to 31 only
   std::atomic<long> savedLevel;  // kept across Disable and Enable
 };
 

@@ -13,14 +13,19 @@
 // and hands back the previous one, which the caller then owns.
 //
 // Thread safety: any thread may write to any stream; each thread's text is
-// buffered privately. The sink pointer may be swapped for a while by one
-// thread (it is atomic) and must be put back.
+// buffered privately. The sink may be replaced for a while (ExchangeSink)
+// and must be put back; every operation of a stream uses the one sink it
+// found for the whole operation (endl writes and flushes the same sink).
 #ifndef RE5ZOR4_SMP_IO_H_
 #define RE5ZOR4_SMP_IO_H_
 
 #include <atomic>
 
 #include "re5zor4/export.h"
+
+namespace re5zor4 {
+class SinkUse;
+}
 
 // The output sink. Slot order: destructor, writeOutput, flush. The
 // constructor counts one more live sink, the destructor one less.
@@ -58,10 +63,27 @@ class RE5ZOR4_API smp_io {
   virtual smp_io& flush(smp_io& stream);
   virtual smp_io& operator<<(smp_io& (*manipulator)(smp_io&));
 
-  std::atomic<_smp_io*> sink;  // owned
+  // Installs replacement as the sink and returns the sink it replaced once
+  // no operation of this stream that picked that sink up is still using it,
+  // so the caller may then destroy it. Waits only for operations already
+  // under way; those that start meanwhile use replacement.
+  // REQUIRES: not called from within an operation of this stream (the call
+  // would wait for itself); replacement stays alive until it is replaced.
+  _smp_io* ExchangeSink(_smp_io* replacement);
+
+  // Owned. Storing into it directly gives no guarantee about operations
+  // under way; use ExchangeSink to put a sink in place for a while.
+  std::atomic<_smp_io*> sink;
 
   smp_io(const smp_io&) = delete;
   smp_io& operator=(const smp_io&) = delete;
+
+ private:
+  friend class re5zor4::SinkUse;
+  // Operations under way, counted before they load the sink, in one of two
+  // counters chosen by the parity of sinkEpoch_ (see smp_io.cpp).
+  std::atomic<unsigned> sinkEpoch_;
+  std::atomic<int> sinkUsers_[2];
 };
 
 // Manipulators; they write to the stream's sink directly.

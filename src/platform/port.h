@@ -131,6 +131,15 @@ void Sleep(long ms);
 // Online processors, at least 1.
 unsigned long NumberOfProcessors();
 
+// The current local date and time in the C library's ctime form, "Www Mmm dd
+// hh:mm:ss yyyy\n" (24 characters and a line end; the day of month padded
+// with a space), with the English names whatever the locale. Written into
+// buffer NUL-terminated; returns the text's length. When it does not fit
+// (size below 26) or the time can't be had, returns 0 and leaves an empty
+// text (none at all when size is 0). Any thread may call it at any time:
+// unlike ctime it shares no static buffer.
+size_t FormatLocalTime(char* buffer, size_t size);
+
 // ---------------------------------------------------------------------------
 // OS version and errors (Win32: GetVersion, GetVersionExA, GetLastError,
 // SetLastError, FormatMessageA).
@@ -164,6 +173,11 @@ bool WriteFile(intptr_t handle, const char* data, size_t len);
 typedef void (*DebugOutputFunction)(const char* text);
 void OutputDebugString(const char* text);
 DebugOutputFunction SetDebugOutput(DebugOutputFunction sink);
+// True while a sink installed by SetDebugOutput is in place. The default
+// channel shows every message on a line of its own (a debugger does; on
+// POSIX, standard error gets a line end after a message without one), so
+// callers hand it whole lines; a host's sink receives texts as written.
+bool DebugOutputReplaced();
 
 // The blocking prompt that stands in for a message box. style holds the Win32
 // flags: 0x1 means OK and Cancel, otherwise OK only. Returns kPromptOk (1) or

@@ -181,6 +181,10 @@ DebugOutputFunction SetDebugOutput(DebugOutputFunction sink) {
   return g_debug_output.exchange(sink, std::memory_order_acq_rel);
 }
 
+bool DebugOutputReplaced() {
+  return g_debug_output.load(std::memory_order_acquire) != nullptr;
+}
+
 int MessageBox(const char* text, const char* caption, unsigned style) {
   if (text == nullptr) text = "";
   if (caption == nullptr) caption = "";
