@@ -184,17 +184,4 @@ TEST(SmpIoMaskDeathTest, PrintWritesItsLengthOnBothChannels) {
       ::testing::ExitedWithCode(0), "");
 }
 
-// The thread that loaded the module has no buffer: its text is written at
-// once, without waiting for a line end.
-TEST(SmpIoBuffer, LoadingThreadWritesAtOnce) {
-  std::string text;
-  {
-    FdCapture out;
-    *GetConsole() << "at once";
-    text = out.Text();
-    GetConsole()->flush();
-  }
-  EXPECT_EQ(text, "at once");
-}
-
 }  // namespace
