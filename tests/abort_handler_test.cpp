@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <thread>
 
 #include "re5zor4/module.h"
@@ -130,6 +132,64 @@ TEST(AbortHandlerDeathTest, InterruptRunsHandlersInOrderUntilOneHandlesItElsePas
     if (report.find(']') != std::string::npos) ended = ::testing::ExitedWithCode(0);
     EXPECT_EXIT(run(), ended, "\\[" + report + "$") << script;
   }
+}
+
+std::atomic<int> g_delivered{0};  // interrupts whose signal handler has returned on g_target
+std::atomic<int> g_phase{1};      // 1: the first interrupt, 2: after it, 3: the marker
+std::atomic<int> g_history{0};    // the phases of the handler's calls, one decimal digit each
+pthread_t g_target;               // the thread the interrupts are sent to
+
+// Takes each interrupt sent to it. It starts with SIGINT blocked and takes it
+// only in sigsuspend, so each interrupt is counted once its signal handler
+// has returned.
+void* TakeInterrupts(void*) {
+  sigset_t none;
+  sigemptyset(&none);
+  for (;;) sigsuspend(&none), g_delivered.fetch_add(1);
+}
+
+// Handles every interrupt. In its first call it sends a second interrupt and
+// returns only once that one's signal handler is done, so that the second
+// arrives while the handlers run.
+int Handle(void*) {
+  const int phase = g_phase.load();
+  if (phase == 1) {
+    pthread_kill(g_target, SIGINT);
+    while (g_delivered.load() < 2) std::this_thread::yield();  // bounded by the alarm
+    g_phase.store(2);
+  }
+  g_history.store(g_history.load() * 10 + phase);
+  return 1;
+}
+
+// A second interrupt while the handlers run is swallowed: the process goes on
+// and no walk runs for it (one would have run right after the first and
+// shown as phase 2). A later interrupt (the marker) is handled again.
+TEST(AbortHandlerDeathTest, SecondInterruptWhileHandlersRunIsSwallowed) {
+  const auto run = [] {
+    alarm(20);
+    ___ZnExtendedContext(1);
+    sigset_t interrupt, old;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &interrupt, &old);
+    if (pthread_create(&g_target, nullptr, TakeInterrupts, nullptr) != 0) _exit(2);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    ZnAddAbortionHandler(Handle, nullptr);
+    pthread_kill(g_target, SIGINT);
+    while (g_history.load() == 0) std::this_thread::yield();
+    static int token;
+    ZnAddAbortionHandler(nullptr, &token);  // waits for the running walk
+    ZnRemoveAbortionHandler(nullptr, &token);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // room for a wrong walk
+    g_phase.store(3);
+    pthread_kill(g_target, SIGINT);
+    while (g_history.load() < 10) std::this_thread::yield();
+    const std::string history = std::to_string(g_history.load());
+    (void)!write(STDERR_FILENO, history.c_str(), history.size());
+    _exit(0);
+  };
+  EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "^13$");
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <climits>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "re5zor4/smp_debug.h"
@@ -182,6 +184,56 @@ TEST(ConditionLogic, TableOfOperations) {
     v = c.start;
     EXPECT_EQ(c.logic->SafeTest(&v) != 0, c.keepWaiting != 0) << c.name;
   }
+}
+
+// A logic whose test says "keep waiting" a given number of times, counting
+// the tests made.
+struct CountdownLogic : ConditionLogic {
+  explicit CountdownLogic(int waits) : waits(waits) {}
+  int SafeTest(int*) override { return tests++ < waits; }
+  int waits, tests = 0;
+};
+
+// The base class guards nothing and wakes nobody: Set and Clear apply the
+// logic as it is (a negative value refuses nothing), Wait keeps testing until
+// the test passes, both arguments ignored, and Lock and Unlock only read.
+TEST(ConditionBase, AppliesItsLogicUnguarded) {
+  Condition c("base");
+  EXPECT_EQ(c.logic, ConditionLogic::Instance());
+  EXPECT_EQ(c.value, 0);
+  // Each step: an operation ('S'et, 'C'lear, 'W'ait, 'K' wait keeping the
+  // guard, 'L'ock, 'U'nlock) and the value it must return.
+  const std::pair<ConditionLogic*, const char*> runs[] = {
+      {ConditionLogic::Instance(), "S1 S2 C1 C0 C-1 C-2 W-2 K-2 L-2 L-2 U-2 U-2 U-2 S-1"},
+      {ReaderCounter::Instance(), "C0 C1 S0 W0 S-1 C0"},
+      {__ResourceLogic::Instance(), "C1 C2 S1 S0 W0"}};
+  for (const auto& [logic, steps] : runs) {
+    c.logic = logic;
+    std::istringstream in(steps);
+    for (std::string step; in >> step;) {
+      const int expected = std::stoi(step.substr(1));
+      const int got = step[0] == 'S'   ? c.Set()
+                      : step[0] == 'C' ? c.Clear()
+                      : step[0] == 'W' ? c.Wait(0, 0)
+                      : step[0] == 'K' ? c.Wait(1, 0xFFFFFFFF)
+                      : step[0] == 'L' ? c.Lock()
+                                       : c.Unlock();
+      EXPECT_EQ(got, expected) << steps << ": " << step;
+    }
+  }
+  CountdownLogic countdown(3);
+  c.logic = &countdown;
+  c.value = 7;
+  EXPECT_EQ(c.Wait(0, 1), 7);
+  EXPECT_EQ(countdown.tests, 4);
+  c.value = -12;
+  char line[16] = "###############";
+  c.GetInfo(line, 6);
+  EXPECT_EQ(std::string(line, sizeof line), std::string("cond-\0#########\0", 16));
+  c.GetInfo(line, sizeof line);
+  EXPECT_STREQ(line, "cond-val: -12");
+  c.GetInfo(nullptr, 256);
+  c.logic = ConditionLogic::Instance();
 }
 
 }  // namespace

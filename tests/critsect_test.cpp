@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "re5zor4/dldcritsect.h"
 #include "support/test_support.h"
 
 RE5ZOR4_TEST_START_MODULE();
@@ -160,6 +161,51 @@ TEST(ReleaseAll, VisitsNewestFirstAndSurvivesUnlinking) {
   EXPECT_EQ(log, (std::vector<std::string>{"c", "a"}));
   delete a;
   delete c;
+}
+
+// With detection on a section is two objects; only the wrapper is in the
+// chain, so the walk clears the wrapper's bookkeeping and the wrapper leaves
+// its implementation, never the other way round. Another thread's detecting
+// section stays held.
+TEST(ReleaseAll, ReachesADetectingSectionThroughItsWrapperAlone) {
+  const int previous = ZnSetDeadLockDetection(1);
+  ZnCritSect* mine = ZnCritSect::Make("mine");
+  ZnCritSect* theirs = ZnCritSect::Make("theirs");
+  ZnSetDeadLockDetection(previous);
+  auto* wrapper = dynamic_cast<ZnDLDCritSect*>(mine);
+  ASSERT_NE(wrapper, nullptr);
+  EXPECT_TRUE(theirs->next == mine && mine->prev == theirs);
+  EXPECT_TRUE(wrapper->implementation->next == nullptr && wrapper->implementation->prev == nullptr);
+  auto info = [](ZnCritSect* s) {
+    char line[256];
+    s->GetInfo(line, sizeof line);
+    return std::string(line);
+  };
+  Latch held(1), done(1);
+  std::thread other([&] {
+    theirs->Begin();
+    held.CountDown();
+    done.Wait();
+    theirs->Exit();
+  });
+  ASSERT_TRUE(held.Wait());
+  for (int i = 0; i < 3; ++i) mine->Begin();
+  ReleaseAllSynchronizationObjects();
+  EXPECT_EQ(info(mine), "mine: is available");
+  EXPECT_EQ(mine->owningCount.load(), 0);
+  EXPECT_EQ(info(theirs).rfind("theirs: owning thread: ", 0), 0u) << info(theirs);
+  {
+    Contender onMine(mine), onTheirs(theirs);
+    EXPECT_TRUE(onMine.EnteredWithin(kBound));
+    EXPECT_FALSE(onTheirs.EnteredWithin(kShort));
+    done.CountDown();
+    other.join();
+  }
+  mine->Begin();  // the bookkeeping still works for the former holder
+  EXPECT_EQ(info(mine).rfind("mine: owning thread: ", 0), 0u) << info(mine);
+  mine->Exit();
+  delete mine;
+  delete theirs;
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <thread>
 #include <tuple>
 
+#include "re5zor4/module.h"
 #include "re5zor4/rw_mutex.h"
 #include "re5zor4/zntls.h"
 #include "support/test_support.h"
@@ -319,6 +320,62 @@ TEST(DldSection, GetInfoReentryAndStatusLinesOfHoldersComingAndGoing) {
     delete s;
     free(name);
   }
+}
+
+// A synchronisation object whose release from the walk enters a section.
+struct Grabber : ZnSynchroObj {
+  explicit Grabber(ZnCritSect* s) : ZnSynchroObj("grabber"), section(s) {}
+  void ForceRelease() override { section->Begin(); }
+  ZnCritSect* section;
+};
+
+// The chain lock of a module started with detection on detects too. The
+// interleaving: a walker runs ReleaseAllSynchronizationObjects, holding the
+// chain lock, and its visit of a Grabber waits for X; X's holder then makes a
+// new object, whose linking waits for the chain lock. That closes the cycle:
+// the holder reports it, naming "CS chain". Started with detection off, the
+// same deadlock goes unseen.
+TEST(DeadlockWalk, ChainLockDetectsWhenTheModuleStartsWithDetectionOn) {
+  for (int atStart : {1, 0})
+    InChild([&](Child& child) {
+      ___ZnExtendedContext(0);
+      ZnSetDeadLockDetection(atStart);
+      ___ZnExtendedContext(1);
+      ZnCritSect* x = Make("X");
+      std::string holder, walker;
+      auto *held = new t::Latch(1), *go = new t::Latch(1);
+      std::thread([=, &holder] {
+        x->Begin();
+        holder = Hex(reinterpret_cast<void*>(uintptr_t{ZnTLS::GetThreadLocalStorage()->threadId}));
+        held->CountDown();
+        go->Wait();
+        ZnCritSect::MakeImplementation("late");  // links: waits for the chain lock
+      }).detach();
+      Check(held->Wait(), "no holder", true);
+      new Grabber(x);
+      std::thread([&walker] {
+        walker = Hex(reinterpret_cast<void*>(uintptr_t{ZnTLS::GetThreadLocalStorage()->threadId}));
+        ReleaseAllSynchronizationObjects();
+      }).detach();
+      Check(t::WaitUntil([&] { return x->waitCount.load() == 1; }), "the walker never waited",
+            true);
+      go->CountDown();
+      const bool prompted = t::WaitUntil([&] { return !child.prompts.Prompts().empty(); },
+                                         std::chrono::milliseconds(atStart ? 20000 : 300));
+      Check(prompted == (atStart == 1), "prompted: " + std::to_string(prompted));
+      if (!prompted) return;
+      Check(child.prompts.Prompts()[0].text == "Deadlock detected\n(CANCEL to debug)", "prompt");
+      Check(child.debug.Text() == "CS chain: owning thread: " + walker +
+                                      ", owning count: 1; wait count: 1; owner waiting for X",
+            "debug channel: " + child.debug.Text());
+      const std::string report = "Thread " + holder + " wants critical section CS chain <addr> " +
+                                 "owned by thread " + walker + "\nThread " + walker +
+                                 " is waiting for X " + Hex(x) + " owned by thread " + holder +
+                                 "\n\ncan stackwalk!\n\n";
+      const std::string file =
+          std::regex_replace(ReportFile(), std::regex("CS chain 0x[0-9a-f]+ "), "CS chain <addr> ");
+      Check(file == kHead + report, "file: " + file);
+    });
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "re5zor4/hooks.h"
@@ -292,6 +293,52 @@ TEST(SmpIoDebuggerDeathTest, LinesReachTheDefaultChannelWholeAndShutDownWritesPe
         << "ZARNConsole=" << c.zarnConsole << (c.hostSink ? " host sink" : "")
         << (c.onMainThread ? " main thread" : "") << (c.longText ? " long text" : "");
   }
+}
+
+// Console installs a stream and hands back the one it replaced; null only asks.
+TEST(SmpIo, ConsoleInstallsAndReturnsThePrevious) {
+  smp_io* const original = GetConsole();
+  ASSERT_NE(original, nullptr);
+  smp_io mine;
+  const std::pair<smp_io*, smp_io*> steps[] = {// argument, then the console
+                                               {nullptr, original},
+                                               {&mine, &mine},
+                                               {nullptr, &mine},
+                                               {original, original}};
+  smp_io* current = original;
+  for (const auto& [argument, after] : steps) {
+    EXPECT_EQ(Console(argument), current);
+    EXPECT_EQ(GetConsole(), after);
+    current = after;
+  }
+}
+
+// Print hands over exactly len characters (-1: the whole text) and returns
+// len, on both channels: standard output, from the main thread and from a
+// thread of its own, and the debugger channel, which gets each piece as a text
+// of its own.
+TEST(SmpIoMaskDeathTest, PrintWritesItsLengthOnBothChannels) {
+  EXPECT_EXIT(
+      {
+        ___ZnExtendedContext(0);
+        re5zor4_test::SetConfig("ZARNConsole", "3");
+        FdCapture out;
+        DebugOutputCapture debug;
+        ___ZnExtendedContext(1);
+        int results[3];
+        results[0] = GetConsole()->Print("abcdef", 3);
+        GetConsole()->flush();
+        std::thread([&] {
+          results[1] = GetConsole()->Print("uvwxyz", 2);
+          results[2] = GetConsole()->Print("gh", -1);
+          *GetConsole() << endl;
+        }).join();
+        const bool ok = results[0] == 3 && results[1] == 2 && results[2] == -1 &&
+                        out.Text() == "abcuvgh\n" && debug.Text() == "abcuvgh\n";
+        ___ZnExtendedContext(0);
+        std::_Exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

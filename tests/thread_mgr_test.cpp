@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 #include "re5zor4/critsect.h"
@@ -115,6 +116,99 @@ TEST(ThreadMgrTest, InitAgainMakesOnlyWhatIsMissingAndTheMainManagerStaysAlive) 
   mgr.Init();
   EXPECT_TRUE(mgr.rwMutex == mutex && mgr.sections == table);
   EXPECT_EQ(std::vector<ZnCritSect*>(table, table + 21), before);
+}
+
+// The queries of each level; the one-argument constructor gives level All,
+// with its 21 sections and reader/writer locking.
+TEST(ThreadMgrTest, QueriesReportTheLevel) {
+  EXPECT_EQ(ZnThreadMgr::GetNoneCS(), 0ul);
+  EXPECT_EQ(ZnThreadMgr::GetOneCS(), 4ul);
+  EXPECT_EQ(ZnThreadMgr::GetAllCS(), 9ul);
+  const unsigned long cases[][4] = {
+      // level, HasNoneCS, HasOneCS, HasAllCS
+      {0, 1, 0, 0}, {1, 0, 0, 0}, {4, 0, 1, 0}, {5, 0, 0, 0}, {9, 0, 0, 1}, {10, 0, 0, 0}};
+  for (const auto& c : cases) {
+    ZnThreadMgr mgr(nullptr, c[0]);
+    EXPECT_EQ(mgr.GetConcurrencyLevel(), c[0]);
+    EXPECT_EQ(mgr.HasNoneCS(), static_cast<int>(c[1])) << c[0];
+    EXPECT_EQ(mgr.HasOneCS(), static_cast<int>(c[2])) << c[0];
+    EXPECT_EQ(mgr.HasAllCS(), static_cast<int>(c[3])) << c[0];
+  }
+  ZnThreadMgr mgr(nullptr);
+  EXPECT_TRUE(mgr.GetConcurrencyLevel() == 9 && mgr.HasAllCS() == 1 && mgr.sectionCount == 21);
+  mgr.BeginReader("r");
+  EXPECT_EQ(RwStateOf(mgr.rwMutex), 1u);
+  mgr.EndReader("r");
+}
+
+// Begins ('r', 'w', 'a': reader, writer, administrator; "c<i>", "C<i>": named
+// section i with two or three arguments) or ends one bracket.
+void Bracket(ZnThreadMgr& m, const std::string& op, bool begin) {
+  const unsigned long i = op.size() > 1 ? std::stoul(op.substr(1)) : 0;
+  switch (op[0]) {
+    case 'r':
+      return begin ? m.BeginReader("t") : m.EndReader("t");
+    case 'w':
+      return begin ? m.BeginWriter("t") : m.EndWriter("t");
+    case 'a':
+      return begin ? m.BeginAdmin("t") : m.EndAdmin("t");
+    case 'c':
+      return begin ? m.BeginCriticalSection(i, "t") : m.EndCriticalSection(i, "t");
+    default:
+      return begin ? m.BeginCriticalSection(i, 1000, "t") : m.EndCriticalSection(i, 7, "t");
+  }
+}
+
+// Holders take their brackets together, each on a thread of its own; a
+// contender's bracket on another thread then either gets in while they hold,
+// or only once the last of them has left. Run in a child: a bracket that
+// never gets in would block for ever.
+TEST(ThreadMgrTest, BracketsExcludeOtherThreadsAsTheLevelSays) {
+  struct Case {
+    unsigned long level;
+    std::vector<std::string> holders;
+    std::string contender;
+    bool excluded;
+  };
+  const Case cases[] = {
+      {4, {"c3"}, "c17", true},   {4, {"r"}, "w", false},     {4, {"w"}, "a", false},
+      {9, {"c3"}, "c17", false},  {9, {"c5"}, "C5", true},    {9, {"r", "r"}, "w", true},
+      {9, {"r", "r"}, "a", true}, {9, {"a"}, "r", true},      {9, {"w"}, "a", true},
+      {0, {"c3"}, "c3", false},   {0, {"w"}, "w", false},     {2, {"r"}, "w", false},
+      {2, {"C20"}, "c20", true},  {5, {"r", "r"}, "a", true},
+  };
+  RunInChild([&] {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::to_string(c.level) + " " + c.holders[0] + " " + c.contender);
+      ZnThreadMgr mgr(nullptr, c.level);
+      std::vector<std::unique_ptr<Latch>> leave;
+      std::vector<std::thread> threads;
+      Latch in(static_cast<int>(c.holders.size()));
+      for (const std::string& op : c.holders) {
+        leave.push_back(std::make_unique<Latch>(1));
+        threads.emplace_back([&, op, go = leave.back().get()] {
+          Bracket(mgr, op, true);
+          in.CountDown();
+          EXPECT_TRUE(go->Wait());
+          Bracket(mgr, op, false);
+        });
+      }
+      EXPECT_TRUE(in.Wait());
+      std::atomic<bool> entered{false};
+      threads.emplace_back([&] {
+        Bracket(mgr, c.contender, true);
+        entered = true;
+        Bracket(mgr, c.contender, false);
+      });
+      for (auto& go : leave) {
+        const auto bound = c.excluded ? std::chrono::milliseconds(50) : kBound;
+        EXPECT_EQ(WaitUntil([&] { return entered.load(); }, bound), !c.excluded);
+        go->CountDown();
+      }
+      EXPECT_TRUE(WaitUntil([&] { return entered.load(); }));
+      for (std::thread& thread : threads) thread.join();
+    }
+  });
 }
 
 }  // namespace

@@ -86,4 +86,22 @@ TEST(Suspend, ContinueNeverHidesTheEnd) {
   }
 }
 
+// Start is refused while suspended: no new run, the same platform object,
+// and the run goes on after Continue.
+TEST(Suspend, StartWhileSuspendedStartsNothing) {
+  Probe other;
+  {
+    Worker k(Mode::kSpin);
+    ASSERT_EQ(0, k.t.Suspend());
+    _Thread* const os = k.t.osThread;
+    EXPECT_EQ(0, k.t.Start(&other));
+    EXPECT_EQ(Thread::kSuspended, k.t.status.load());
+    EXPECT_TRUE(k.t.osThread == os && k.t.startArg == &k.p);
+    EXPECT_TRUE(StaysAt(k.p.count, k.p.count.load()));
+    ASSERT_EQ(0, k.t.Continue());
+    EXPECT_TRUE(k.Progressing());
+  }
+  EXPECT_EQ("", other.calls);
+}
+
 }  // namespace

@@ -145,4 +145,23 @@ TEST_F(ZnLogTest, ConcurrentWritersInterleaveWholeWrites) {
   EXPECT_EQ(std::accumulate(lines.begin(), lines.end(), std::string()), expected);
 }
 
+// SetLog hands back the log it replaces. With none installed LoggingEnabled
+// answers 0 whatever the switch says; an installed log answers the switch.
+TEST_F(ZnLogTest, SetLogReturnsThePreviousAndNoLogIsDisabled) {
+  SetConfig("enableLogFile", "1");
+  ZnLog a, b;
+  EXPECT_EQ(ZnLog::GetLog(), nullptr);
+  EXPECT_EQ(ZnLog::LoggingEnabled(), 0);
+  const std::pair<ZnLog*, ZnLog*> steps[] = {// the log installed, the one it replaces
+                                             {&a, nullptr},
+                                             {&b, &a},
+                                             {nullptr, &b},
+                                             {&a, nullptr}};
+  for (const auto& [log, previous] : steps) {
+    EXPECT_EQ(ZnLog::SetLog(log), previous);
+    EXPECT_EQ(ZnLog::GetLog(), log);
+    EXPECT_EQ(ZnLog::LoggingEnabled(), log != nullptr ? 1 : 0);
+  }
+}
+
 }  // namespace

@@ -6,9 +6,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <thread>
 
 #include "re5zor4/critsect.h"
+#include "re5zor4/zntls.h"
 #include "support/test_support.h"
 
 namespace {
@@ -72,6 +75,36 @@ TEST(ZnMTObj, RacingFirstBeginMakesOneSection) {
                 section->next == probe)
         << round;
     delete probe;
+  }
+}
+
+// The first Begin fixes the kind of the object's section: made while
+// detection is on it reports in the detecting formats under the name "?",
+// also after detection is switched off; made while off it stays plain.
+TEST(ZnMTObj, SectionKeepsTheKindOfItsFirstBegin) {
+  char id[32];
+  std::snprintf(id, sizeof id, "0x%x", ZnTLS::GetThreadLocalStorage()->threadId);
+  auto info = [](const ZnMTObj& obj) {
+    char line[256];
+    obj.GetCriticalSection()->GetInfo(line, sizeof line);
+    return std::string(line);
+  };
+  for (int detect : {1, 0}) {
+    SCOPED_TRACE(detect);
+    ZnMTObj obj;
+    const int previous = ZnSetDeadLockDetection(detect);
+    obj.BeginLongCriticalSection();
+    ZnSetDeadLockDetection(!detect);
+    {
+      ZnAutoSync inner(&obj);
+      EXPECT_EQ(info(obj),
+                detect ? "?: owning thread: " + std::string(id) + ", owning count: 2; wait count: 0"
+                       : "?: owning count: 0; wait count: 0");
+    }
+    obj.EndCriticalSection();
+    ZnSetDeadLockDetection(previous);
+    EXPECT_EQ(info(obj), detect ? "?: is available" : "?: owning count: 0; wait count: 0");
+    EXPECT_TRUE(OtherThreadCanEnter(obj.GetCriticalSection()));
   }
 }
 

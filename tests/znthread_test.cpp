@@ -152,4 +152,82 @@ TEST(Thread, FailureLines) {
       trace.Text());
 }
 
+// Before any Start every control answers without effect; only Abort acts, on
+// syncObj, which it force-releases and clears (the destructor then has none).
+TEST(Thread, ControlsBeforeStartChangeNothing) {
+  struct Case {
+    const char* call;
+    int (*run)(Thread&);
+    int result, releases;
+  };
+  const Case cases[] = {
+      {"Suspend", [](Thread& t) { return t.Suspend(); }, 0, 0},
+      {"Block", [](Thread& t) { return t.Block(t.syncObj); }, 0, 0},
+      {"Giveup", [](Thread& t) { return t.Giveup(); }, 0, 0},
+      {"Continue", [](Thread& t) { return t.Continue(); }, 0, 0},
+      {"GetOSThreadInfo", [](Thread& t) { return t.GetOSThreadInfo(&t, &t, &t); }, -1, 0},
+      {"Abort", [](Thread& t) { return t.Abort(); }, 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.call);
+    CountingSync sync;
+    {
+      Recorder t("idle");
+      t.syncObj = &sync;
+      EXPECT_EQ(c.result, c.run(t));
+      EXPECT_EQ(Thread::kCreated, t.status.load());
+      EXPECT_EQ(nullptr, t.osThread);
+      EXPECT_EQ(c.releases, sync.releases.load());
+      EXPECT_EQ(c.releases != 0 ? nullptr : &sync, t.syncObj);
+    }
+    EXPECT_EQ(1, sync.releases.load());
+  }
+}
+
+// The four-argument constructor runs the base steps at once with its argument.
+TEST(Thread, FourArgumentConstructorStartsTheRun) {
+  int arg = 0;
+  DebugTrace trace(kMethodTrace);
+  auto* t = new Thread("eager", &arg, "tag", 0);
+  const std::string a = Addr(t);
+  EXPECT_EQ(&arg, t->startArg);
+  ASSERT_TRUE(WaitUntil([&] { return t->status == Thread::kFinished; }));
+  EXPECT_EQ(0, t->result);
+  delete t;
+  EXPECT_EQ("Thread::Start " + a + "\nThread::Init " + a + "\nThread::Work " + a +
+                "\nThread::Cleanup " + a + "\n",
+            trace.Text());
+}
+
+// Once an OS thread exists the platform answers GetOSThreadInfo, also after
+// the run. WaitForThreadExit waits for nothing: it is reported and returns 0
+// while the thread still runs. A base command object answers -2.
+TEST(Thread, OsInfoWaitForExitAndBaseCommand) {
+  ZnResourceWatcher w;
+  Latch gate(1);
+  Probe probe;
+  probe.mode = Mode::kGate;
+  probe.gate = &gate;
+  Recorder t("info");
+  t.resources = &w;
+  ASSERT_EQ(0, t.Start(&probe));
+  EXPECT_EQ(-2999, t.GetOSThreadInfo(nullptr, nullptr, nullptr));
+  {
+    AssertCapture asserts;
+    EXPECT_EQ(0, t.WaitForThreadExit(0));
+    EXPECT_EQ(0, t.WaitForThreadExit(-1));
+    EXPECT_EQ(Thread::kRunning, t.status.load());
+    std::string seen;
+    for (const AssertReport& r : asserts.Reports())
+      seen += r.expression + "|" + r.file + "|" + std::to_string(r.line) + "\n";
+    EXPECT_EQ("0|src\\znthread|201\n0|src\\znthread|201\n", seen);
+  }
+  gate.CountDown();
+  ASSERT_TRUE(WaitUntil([&] { return WatcherValue(w) == 0; }));
+  EXPECT_EQ(-2999, t.GetOSThreadInfo(&w, &t, nullptr));
+  CmdObj command;
+  EXPECT_EQ(-2, command.ProcessCmd(nullptr));
+  EXPECT_EQ(-2, command.ProcessCmd(t.osThread));
+}
+
 }  // namespace
