@@ -7,69 +7,31 @@
 // last sink goes away the state returns to "not read", so a module started
 // again after a shut-down sets its output up afresh instead of staying silent.
 //
-// Per-thread buffers. Windows hands each new thread its buffer from the
-// loader's thread-attach notification. Linux cannot observe thread creation,
-// so a thread makes its buffer at its first buffered write after set-up, and
-// arms the platform's thread-end hook at the same moment; the hook writes out
-// whatever text is still pending and frees the buffer. The thread that shuts
-// the module down has its pending text written by the shut-down; any other
-// pending text of the main thread is written when the process exits.
-//
-// Debugger channel. The platform's default channel shows each message on a
-// line of its own, so handing it every piece as written would break each
-// line into its pieces. A thread therefore collects its debugger text in a
-// second area of its buffer, under the same rules, and hands it over at
-// flush: a line reaches the default channel whole. A sink the host installed
-// (ZnSetDebugOutput) still receives every piece the moment it is written;
-// text collected for the default channel before that goes first, so the
-// order stays.
-//
-// A buffer never drops text. When a piece does not fit, the complete lines
-// already collected are written out first, keeping the unfinished line; if
-// that line and the piece still don't fit (the line is longer than the
-// buffer), everything pending goes out and the piece is buffered or, when
-// longer than the buffer, written directly. So every line that fits the
-// buffer reaches the output in one write.
+// Per-thread buffering of the text, for both channels, is the line buffer's
+// (core/line_buffer.h); this file decides what goes where.
 #include "re5zor4/smp_io.h"
 
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <string>
 
+#include "core/line_buffer.h"
+#include "core/number_text.h"
 #include "internal.h"
-#include "number_text.h"
 #include "platform/port.h"
 
 namespace re5zor4 {
 namespace {
 
 constexpr int kMaskNotRead = 0xF000;
-constexpr int kBufferCapacity = 1024;
 
 std::atomic<int> g_mask{kMaskNotRead};
 std::atomic<intptr_t> g_outputHandle{port::kInvalidHandle};
-std::atomic<port::TlsIndex> g_bufferSlot{port::kTlsOutOfIndexes};
 std::atomic<int> g_debugChannel{0};
 std::atomic<int> g_liveSinks{0};
 std::mutex g_setupMutex;
-std::once_flag g_bufferSlotOnce;
 
 std::atomic<smp_io*> g_console{nullptr};
-
-struct __ThreadBuffer {
-  char* data;
-  int capacity;
-  int used;
-  // Where the pending text goes: the handle in force when it was collected,
-  // so text accepted before the last sink went away is still written.
-  intptr_t handle;
-  // Text for the debugger channel's default output: capacity bytes, made at
-  // the thread's first such text (null until then), debugUsed of them
-  // pending.
-  char* debugData;
-  int debugUsed;
-};
 
 int SetUpSink() {
   std::lock_guard<std::mutex> lock(g_setupMutex);
@@ -94,10 +56,6 @@ int SetUpSink() {
       handle = port::StdOutputHandle();
     }
   }
-  if ((mask & 3) != 0) {
-    std::call_once(g_bufferSlotOnce,
-                   [] { g_bufferSlot.store(port::TlsAlloc(), std::memory_order_release); });
-  }
   g_outputHandle.store(handle, std::memory_order_relaxed);
   g_debugChannel.store((mask & 2) != 0 ? 1 : 0, std::memory_order_relaxed);
   g_mask.store(mask, std::memory_order_release);
@@ -108,126 +66,6 @@ int CurrentMask() {
   const int mask = g_mask.load(std::memory_order_acquire);
   return mask == kMaskNotRead ? SetUpSink() : mask;
 }
-
-__ThreadBuffer* ThreadBuffer(bool create) {
-  const port::TlsIndex slot = g_bufferSlot.load(std::memory_order_acquire);
-  if (slot == port::kTlsOutOfIndexes) return nullptr;
-  __ThreadBuffer* buffer = static_cast<__ThreadBuffer*>(port::TlsGetValue(slot));
-  if (buffer != nullptr || !create) return buffer;
-  buffer = new (std::nothrow)
-      __ThreadBuffer{nullptr, kBufferCapacity, 0, port::kInvalidHandle, nullptr, 0};
-  if (buffer == nullptr) return nullptr;
-  buffer->data = new (std::nothrow) char[kBufferCapacity];
-  if (buffer->data == nullptr) {
-    delete buffer;
-    return nullptr;
-  }
-  port::TlsSetValue(slot, buffer);
-  port::ArmThreadEndHook();
-  return buffer;
-}
-
-void WriteTo(intptr_t handle, const char* data, size_t len) {
-  if (len != 0 && handle != port::kInvalidHandle) port::WriteFile(handle, data, len);
-}
-
-void WriteOut(const char* data, size_t len) {
-  WriteTo(g_outputHandle.load(std::memory_order_relaxed), data, len);
-}
-
-// Adds len bytes of text to the pending text data[0, used) of an area of
-// capacity bytes. When they don't fit, the complete lines pending go out
-// through emit(text, length) first; when they still don't fit, all that is
-// pending goes out, and the piece is kept or, longer than the area, emitted
-// at once. Nothing is dropped.
-template <typename Emit>
-void Collect(char* data, int& used, int capacity, const char* text, int len, Emit emit) {
-  if (len <= capacity - used) {
-    std::memcpy(data + used, text, static_cast<size_t>(len));
-    used += len;
-    return;
-  }
-  int complete = used;  // up to and with the last line end
-  while (complete > 0 && data[complete - 1] != '\n') --complete;
-  if (complete > 0) {
-    emit(data, complete);
-    std::memmove(data, data + complete, static_cast<size_t>(used - complete));
-    used -= complete;
-    if (len <= capacity - used) {
-      std::memcpy(data + used, text, static_cast<size_t>(len));
-      used += len;
-      return;
-    }
-  }
-  // The unfinished line is longer than the area: it can't stay whole.
-  if (used > 0) emit(data, used);
-  used = 0;
-  if (len <= capacity) {
-    std::memcpy(data, text, static_cast<size_t>(len));
-    used = len;
-  } else {
-    emit(text, len);
-  }
-}
-
-void FlushBuffer(__ThreadBuffer* buffer) {
-  WriteTo(buffer->handle, buffer->data, static_cast<size_t>(buffer->used));
-  buffer->used = 0;
-}
-
-void Append(__ThreadBuffer* buffer, const char* text, int len) {
-  const intptr_t handle = g_outputHandle.load(std::memory_order_relaxed);
-  if (buffer->used != 0 && buffer->handle != handle) FlushBuffer(buffer);
-  buffer->handle = handle;
-  Collect(buffer->data, buffer->used, buffer->capacity, text, len,
-          [buffer](const char* piece, int length) {
-            WriteTo(buffer->handle, piece, static_cast<size_t>(length));
-          });
-}
-
-// The channel takes NUL-terminated texts: copy, on the stack when the text
-// is no longer than a buffer.
-void SendToDebugger(const char* text, int len) {
-  char small[kBufferCapacity + 1];
-  if (len < static_cast<int>(sizeof small)) {
-    std::memcpy(small, text, static_cast<size_t>(len));
-    small[len] = '\0';
-    port::OutputDebugString(small);
-  } else {
-    port::OutputDebugString(std::string(text, static_cast<size_t>(len)).c_str());
-  }
-}
-
-void FlushDebugText(__ThreadBuffer* buffer) {
-  if (buffer->debugUsed == 0) return;
-  SendToDebugger(buffer->debugData, buffer->debugUsed);
-  buffer->debugUsed = 0;
-}
-
-// Debugger text of the calling thread: collected for the default channel,
-// handed straight to a sink the host installed.
-void ToDebugger(const char* text, int len) {
-  if (port::DebugOutputReplaced()) {
-    if (__ThreadBuffer* buffer = ThreadBuffer(false)) FlushDebugText(buffer);
-    SendToDebugger(text, len);
-    return;
-  }
-  __ThreadBuffer* buffer = ThreadBuffer(true);
-  if (buffer != nullptr && buffer->debugData == nullptr) {
-    buffer->debugData = new (std::nothrow) char[static_cast<size_t>(buffer->capacity)];
-  }
-  if (buffer == nullptr || buffer->debugData == nullptr) {
-    SendToDebugger(text, len);  // out of memory: the pieces go as they are
-    return;
-  }
-  Collect(buffer->debugData, buffer->debugUsed, buffer->capacity, text, len,
-          [](const char* piece, int length) { SendToDebugger(piece, length); });
-}
-
-// Writes the exiting main thread's unfinished text.
-struct FlushAtExit {
-  ~FlushAtExit() { ReleaseThreadBuffer(); }
-} g_flushAtExit;
 
 }  // namespace
 
@@ -297,24 +135,8 @@ smp_io* ExchangeConsole(smp_io* stream) {
   return g_console.exchange(stream, std::memory_order_acq_rel);
 }
 
-void ReleaseThreadBuffer() {
-  const port::TlsIndex slot = g_bufferSlot.load(std::memory_order_acquire);
-  if (slot == port::kTlsOutOfIndexes) return;
-  __ThreadBuffer* buffer = static_cast<__ThreadBuffer*>(port::TlsGetValue(slot));
-  if (buffer == nullptr) return;
-  FlushBuffer(buffer);
-  FlushDebugText(buffer);
-  port::TlsSetValue(slot, nullptr);
-  delete[] buffer->data;
-  delete[] buffer->debugData;
-  delete buffer;
-}
-
 void WritePendingText() {
-  if (__ThreadBuffer* buffer = ThreadBuffer(false)) {
-    FlushBuffer(buffer);
-    FlushDebugText(buffer);
-  }
+  line_buffer::Flush();
 }
 
 }  // namespace re5zor4
@@ -343,25 +165,16 @@ void _smp_io::writeOutput(const char* text, int len) {
   const int mask = re5zor4::CurrentMask();
   if (mask == 0) return;
   if (len == -1) len = static_cast<int>(std::strlen(text));
-  if (re5zor4::g_outputHandle.load(std::memory_order_relaxed) != port::kInvalidHandle) {
-    re5zor4::__ThreadBuffer* buffer = re5zor4::ThreadBuffer(true);
-    if (buffer != nullptr) {
-      re5zor4::Append(buffer, text, len);
-    } else {
-      re5zor4::WriteOut(text, static_cast<size_t>(len));
-    }
-  }
+  const intptr_t handle = re5zor4::g_outputHandle.load(std::memory_order_relaxed);
+  if (handle != port::kInvalidHandle) re5zor4::line_buffer::Write(handle, text, len);
   if (re5zor4::g_debugChannel.load(std::memory_order_relaxed) != 0) {
-    re5zor4::ToDebugger(text, len);
+    re5zor4::line_buffer::WriteDebug(text, len);
   }
 }
 
 void _smp_io::flush() {
   if (re5zor4::CurrentMask() == 0) return;
-  re5zor4::__ThreadBuffer* buffer = re5zor4::ThreadBuffer(false);
-  if (buffer == nullptr) return;
-  if (buffer->used != 0) re5zor4::FlushBuffer(buffer);
-  re5zor4::FlushDebugText(buffer);
+  re5zor4::line_buffer::Flush();
 }
 
 // ---------------------------------------------------------------------------

@@ -7,7 +7,7 @@
 #include <new>
 
 #include "internal.h"
-#include "number_text.h"
+#include "core/number_text.h"
 #include "platform/port.h"
 
 namespace {

@@ -2,14 +2,11 @@
 #include "core/thread_record.h"
 
 #include "core/chain.h"
+#include "core/line_buffer.h"
 #include "core/seam.h"
 #include "re5zor4/condition.h"
 
 namespace re5zor4 {
-
-// The line buffer's end of the thread-end routine (step 1).
-void ReleaseThreadBuffer();
-
 namespace thread_record {
 namespace {
 
@@ -66,8 +63,9 @@ bool HasEnded(const ZnTLS* tls) {
 void ReleaseCurrent() {
   ThreadRecord* record = Find();
   if (record == nullptr) return;
-  port::SetCurrentThreadBlock(nullptr);
   EmptyRecord(record->tls);
+  line_buffer::Release(record);
+  port::SetCurrentThreadBlock(nullptr);
   delete record->spareRw;
   record->spareRw = nullptr;
   SectionHold hold(g_critSectCritSect);
@@ -116,7 +114,6 @@ void DropRw(ZnTLS* tls, _ZnRW_Record* record) {
 }
 
 void OnThreadEnd() {
-  ReleaseThreadBuffer();
   ReleaseCurrent();
 }
 

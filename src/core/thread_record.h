@@ -15,11 +15,13 @@
 // stays, marked released, and names the holder until the section goes.
 //
 // Thread end (OnThreadEnd), the only end-of-thread processing of the library,
-// run by the platform on the ending thread in this order:
-//   1. the pending diagnostic text is written and the line buffer freed;
-//   2. the spare reader/writer record is freed;
-//   3. the record is released (the condition and reader/writer records go,
-//      the thread's reference is dropped).
+// run by the platform on the ending thread, and the last ZnThreadDetach do
+// the same, in this order:
+//   1. the thread's condition and reader/writer records go (their clean-up
+//      may still write diagnostics);
+//   2. the pending diagnostic text is written and the line buffer freed;
+//   3. the spare reader/writer record is freed;
+//   4. the record is released: freed at once unless a section names it.
 //
 // Thread safety: a block's fields belong to its thread, except what ZnTLS
 // documents (threadId, waitingFor) and the two atomics below.
@@ -33,8 +35,11 @@
 
 namespace re5zor4 {
 
+struct LineBuffer;
+
 struct ThreadRecord {
-  ZnTLS tls;  // first: a ZnTLS* of a block converts back (FromTls)
+  ZnTLS tls;                     // first: a ZnTLS* of a block converts back (FromTls)
+  LineBuffer* buffer = nullptr;  // the diagnostic line buffer (line_buffer.h)
   _ZnRW_Record* spareRw = nullptr;
   // Written by the thread while it owns the record (one writer: no
   // read-modify-write); after release only under the CritSectCritSect.
@@ -86,8 +91,8 @@ void ForgetHolder(ThreadRecord* record);
 // says the thread has ended (a terminated thread runs no clean-up).
 bool HasEnded(const ZnTLS* tls);
 
-// Lets go of the calling thread's record (its last detach): the thread may
-// get a new one later.
+// Lets go of the calling thread's record (steps 1 to 4 above): the thread
+// may get a new one later.
 void ReleaseCurrent();
 
 // The calling thread's record for mutex, or null.
@@ -98,7 +103,7 @@ _ZnRW_Record* MakeRw(ZnTLS* tls, const ZnRW_Mutex* mutex);
 // Unlinks record from the list of tls and frees it, or keeps it as the spare.
 void DropRw(ZnTLS* tls, _ZnRW_Record* record);
 
-// The thread-end routine (see above). Installed as the platform's hook.
+// The thread-end routine: ReleaseCurrent. Installed as the platform's hook.
 void OnThreadEnd();
 
 }  // namespace thread_record

@@ -1,8 +1,8 @@
 // The text of a number as the diagnostic stream and the event log write it.
 // Both write numbers with the same formats; formatting them in one place keeps
 // the two byte for byte alike. Module-internal.
-#ifndef RE5ZOR4_SRC_NUMBER_TEXT_H_
-#define RE5ZOR4_SRC_NUMBER_TEXT_H_
+#ifndef RE5ZOR4_SRC_CORE_NUMBER_TEXT_H_
+#define RE5ZOR4_SRC_CORE_NUMBER_TEXT_H_
 
 #include <cstdint>
 #include <cstdio>
@@ -56,4 +56,4 @@ class NumberText {
 
 }  // namespace re5zor4
 
-#endif  // RE5ZOR4_SRC_NUMBER_TEXT_H_
+#endif  // RE5ZOR4_SRC_CORE_NUMBER_TEXT_H_
