@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/thread_control.h"
+
 namespace re5zor4::port {
 namespace {
 
@@ -102,14 +104,16 @@ void Hook() {
 }
 
 // Four threads alive together end holding their guard while another thread
-// waits for it: 0-2 armed, ending by return, pthread_exit and cancellation; 3
-// not armed. Recursion happens here, where a fault cannot hang the test.
+// waits for it: 0-2 armed, ending by return, pthread_exit and termination
+// (asleep in a joint wait: no hook runs); 3 not armed. Recursion happens
+// here, where a fault cannot hang the test.
 TEST(ThreadEndTest, HookSlotsIdsAndAbandonedGuardsPerThread) {
   ASSERT_TRUE(TlsSetValue(g_slot, this));
   SetThreadEndHook(&Hook);
   Handle blocker = CreateGuard(), never = CreateEvent(blocker);
   PerThread t[4];
   std::atomic<int> started{0}, may_end{0};
+  std::atomic<Handle> victim{nullptr};
   std::vector<pthread_t> threads;
   for (int i = 0; i < 4; ++i) {
     threads.push_back(Start([&, i] {
@@ -118,8 +122,9 @@ TEST(ThreadEndTest, HookSlotsIdsAndAbandonedGuardsPerThread) {
       if (i < 3) ArmThreadEndHook(), ArmThreadEndHook();  // twice changes nothing
       WaitGuard(t[i].guard), WaitGuard(t[i].guard), SetEvent(t[i].signal);
       WaitGuardAndEvent(t[i].guard, t[i].signal);  // an owner keeps the guard
+      if (i == 2) victim = DuplicateCurrentThread();
       ++started;
-      if (i == 2) WaitGuardAndEvent(blocker, never);  // sleeps until cancelled
+      if (i == 2) WaitGuardAndEvent(blocker, never);  // sleeps until terminated
       WaitUntil([&] { return may_end.load(); });
       if (i == 1) pthread_exit(nullptr);
     }));
@@ -129,21 +134,25 @@ TEST(ThreadEndTest, HookSlotsIdsAndAbandonedGuardsPerThread) {
   std::vector<std::future<WaitResult>> waiters;
   for (const PerThread& p : t) ids.insert(p.id), waiters.push_back(Take(p.guard));
   EXPECT_EQ(6u, ids.size()) << "ids must be distinct and not 0";
-  pthread_cancel(threads[2]);
+  ASSERT_TRUE(WaitUntil([&] { return victim.load() != nullptr; }));
+  EXPECT_FALSE(ThreadHasEnded(victim));
+  EXPECT_TRUE(TerminateThread(victim));
+  EXPECT_TRUE(ThreadHasEnded(victim));
+  CloseHandle(victim);
   may_end = 1;
   for (pthread_t thread : threads)
     ASSERT_TRUE(WaitUntil([&] { return pthread_tryjoin_np(thread, nullptr) == 0; }));
   SetThreadEndHook(nullptr);
   for (int i = 0; i < 4; ++i) {
     EXPECT_TRUE(t[i].slot_was_empty) << i;
-    EXPECT_EQ(i < 3 ? 1u : 0u, t[i].hook_calls) << i;
-    EXPECT_EQ(i < 3, t[i].hook_released) << i;
+    EXPECT_EQ(i < 2 ? 1u : 0u, t[i].hook_calls) << i;
+    EXPECT_EQ(i < 2, t[i].hook_released) << i;
     EXPECT_EQ(kWaitAbandoned, Result(std::move(waiters[i]))) << i;
     EXPECT_EQ(kWaitObject0, Result(Take(t[i].guard))) << i;
   }
   TlsSetValue(g_slot, nullptr);
-  // A cancelled sleeper leaves guard and event usable; checked off this thread,
-  // since a faulty clean-up would leave the guard's mutex locked.
+  // A terminated sleeper leaves guard and event usable; checked off this
+  // thread, since a faulty clean-up would leave the guard's mutex locked.
   auto retake = Spawn([=] { return SetEvent(never) ? Result(Take(blocker, never)) : kWaitFailed; });
   EXPECT_EQ(kWaitObject0, Result(std::move(retake)));
   if (HasFailure()) return;  // threads may still sleep on them
