@@ -60,7 +60,10 @@ struct ThreadControl {
   void* arg;
   std::atomic<int> refs;
   std::atomic<uint32_t> life;
-  std::atomic<uint32_t> registered;  // futex word: the fields below are set
+  // The starter's futex word, set once the fields below are: it lives on the
+  // starter's stack, since the thread may be over and this block freed by the
+  // time the starter looks.
+  std::atomic<uint32_t>* registered;
 
   // Set by the thread itself before the control is published.
   pthread_t thread;
@@ -272,7 +275,7 @@ ThreadControl* NewControl(bool ours, int refs) {
   c->arg = nullptr;
   c->refs.store(refs, std::memory_order_relaxed);
   c->life.store(kLive, std::memory_order_relaxed);
-  c->registered.store(0, std::memory_order_relaxed);
+  c->registered = nullptr;
   c->thread = pthread_t();
   c->tid = 0;
   c->tid_word = nullptr;
@@ -324,8 +327,9 @@ void* ThreadMain(void* arg) {
   Register(c, CallerStateOrCreate());
   SetSignals(SIG_UNBLOCK);
   ThreadState* const state = c->state.load(std::memory_order_relaxed);
-  c->registered.store(1, std::memory_order_release);
-  FutexWakeAll(&c->registered);
+  std::atomic<uint32_t>* const registered = c->registered;
+  registered->store(1, std::memory_order_release);
+  FutexWakeAll(registered);  // at worst a vain wake-up once the starter has gone on
   EndOfRun end(c, state);
   c->entry(c->arg);
   return nullptr;
@@ -382,8 +386,10 @@ Handle BeginThread(ThreadEntry entry, void* arg, Handle* handle) {
     posix::Fail(ENOMEM);
     return nullptr;
   }
+  std::atomic<uint32_t> registered{0};
   c->entry = entry;
   c->arg = arg;
+  c->registered = &registered;
   *handle = h;  // published to the new thread by pthread_create
   pthread_t tid;
   const int rc = pthread_create(&tid, nullptr, &posix::ThreadMain, c);
@@ -396,7 +402,7 @@ Handle BeginThread(ThreadEntry entry, void* arg, Handle* handle) {
     return nullptr;
   }
   // The handle works once the thread has filled in its side.
-  while (c->registered.load(std::memory_order_acquire) == 0) posix::FutexWait(&c->registered, 0);
+  while (registered.load(std::memory_order_acquire) == 0) posix::FutexWait(&registered, 0);
   return h;
 }
 
@@ -412,7 +418,6 @@ Handle DuplicateCurrentThread() {
       return nullptr;
     }
     posix::Register(c, state);
-    c->registered.store(1, std::memory_order_relaxed);
   }
   Handle h = posix::NewHandle(c);
   if (h == nullptr) {
