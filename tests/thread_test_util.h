@@ -13,6 +13,7 @@
 
 #include "re5zor4/condition.h"
 #include "re5zor4/resource_watcher.h"
+#include "re5zor4/rw_mutex.h"
 #include "re5zor4/schedule.h"
 #include "re5zor4/smp_debug.h"
 #include "re5zor4/znthread.h"
@@ -59,14 +60,31 @@ struct CountingSync : ZnSynchroObj {
 };
 
 // What a Recorder's Work does after counting inWork down.
-enum class Mode { kReturn, kGate, kSpin, kGiveup, kWait, kSleep, kHold, kSelfAbort, kSelfSuspend };
+// kSection: enter `section`; kWriter: write on `rw`; kZnSleep: ZnSleep for long.
+enum class Mode {
+  kReturn,
+  kGate,
+  kSpin,
+  kGiveup,
+  kWait,
+  kSleep,
+  kHold,
+  kSelfAbort,
+  kSelfSuspend,
+  kSection,
+  kWriter,
+  kZnSleep
+};
 
 struct Probe {
   Mode mode = Mode::kReturn;
   int workResult = 42;
   Latch* gate = nullptr;
   Condition* cond = nullptr;  // waited on (kWait), held while sleeping (kHold)
-  Latch inWork{1}, ended{1};  // ended: also when an aborted thread unwinds
+  ZnCritSect* section = nullptr;
+  ZnRW_Mutex* rw = nullptr;
+  Latch inWork{1};
+  std::atomic<bool> unwound{false};  // Work's frame was left, by return or unwinding
   std::atomic<int> tid{0};
   std::atomic<Condition*> tlsCond{nullptr};  // the thread's per-thread condition
   std::atomic<bool> stop{false}, passed{false};
@@ -83,12 +101,12 @@ struct Recorder : Thread {
   int Work(void* a) override {
     Probe* p = static_cast<Probe*>(a);
     Thread::Work(a), p->calls += 'W';
-    std::shared_ptr<void> end(nullptr, [p](void*) { p->ended.CountDown(); });
+    std::shared_ptr<void> end(nullptr, [p](void*) { p->unwound = true; });
     p->tid = static_cast<int>(syscall(SYS_gettid));
     p->tlsCond = TLSGetCondition();
     if (p->mode == Mode::kHold) p->cond->Lock();
-    if (p->mode == Mode::kSelfAbort) Abort();
     p->inWork.CountDown();
+    if (p->mode == Mode::kSelfAbort) Abort();  // ends here
     if (p->mode == Mode::kGate) p->gate->Wait();
     while ((p->mode == Mode::kSpin || p->mode == Mode::kGiveup) && !p->stop) {
       p->count.fetch_add(1, std::memory_order_relaxed);  // kSpin: no system call
@@ -96,6 +114,9 @@ struct Recorder : Thread {
     }
     if (p->mode == Mode::kWait) p->cond->Wait(0, 0xFFFFFFFFul);
     if (p->mode == Mode::kSleep) ZnThreadSwitchWithDelay(300);
+    if (p->mode == Mode::kSection) p->section->Begin();
+    if (p->mode == Mode::kWriter) p->rw->StartRW(1, 0);
+    if (p->mode == Mode::kZnSleep) ZnSleep(100000);
     if (p->mode == Mode::kHold || p->mode == Mode::kSelfAbort) ZnSleep(100000);
     if (p->mode == Mode::kSelfSuspend && Suspend() != 0) return -1;
     p->passed = true;

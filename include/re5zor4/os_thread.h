@@ -4,10 +4,9 @@
 // _Thread is the base class; its own versions only keep the served Thread's
 // status up to date. Win32Thread does the real work. On POSIX threads:
 //
-// - Start makes a joinable OS thread. It stays joinable until its Win32Thread
-//   is destroyed, which joins it when its run is over and detaches it
-//   otherwise (still running, aborted but not yet ended, or a Thread deleting
-//   itself on its own thread). No thread handle leaks.
+// - Start makes an OS thread and returns once it runs. The thread is given
+//   back to the system (joined or detached) once it has ended and its
+//   Win32Thread is destroyed, whichever comes last. No thread handle leaks.
 // - Suspend is a signal handshake with the thread (the signal is SIGRTMIN + 5;
 //   the host must not block it or install its own handler for it). Suspend
 //   returns once the thread has acknowledged; it then makes no progress until
@@ -15,14 +14,16 @@
 //   need n Continue calls. A system call interrupted by a suspension fails
 //   with EINTR. A successful Continue sets the status to running unless the
 //   run is already over: finished and aborted stand.
-// - Abort is deferred cancellation: the thread ends at its next cancellation
-//   point (a condition wait, a sleep, Giveup, blocking I/O), running its C++
-//   destructors on the way out; the per-thread record is released and the
-//   condition guards it holds pass to their next owner as abandoned. A thread
-//   that never reaches a cancellation point (a computing loop, a spin, a wait
-//   for a critical section) is not ended. Abort does not wait for the end. A
-//   suspended thread is resumed so that it can end. A thread aborting itself
-//   ends at its next cancellation point too.
+// - Abort ends the thread at once, as TerminateThread does, whatever it is
+//   doing: computing, waiting for a critical section, a reader/writer level
+//   or a condition, asleep, or suspended (the signal is SIGRTMIN + 6, under
+//   the same rules). It returns once the thread is gone. Nothing more of the
+//   thread runs: no destructor, no Cleanup, no thread-end processing, so its
+//   per-thread record is not released and every lock it holds stays held
+//   (critical sections, reader/writer levels, and other libraries' locks,
+//   the heap's among them if it was inside an allocation). Condition guards
+//   it holds pass to their next owner as abandoned. A thread aborting itself
+//   ends inside the call.
 //
 // Failures (an OS error code, the status set to failed, and under debug bit
 // 0x100 one of the lines "Couldn't create thread (<error>)", "Couldn't
@@ -69,7 +70,7 @@ class RE5ZOR4_API _Thread {
 class RE5ZOR4_API Win32Thread : public _Thread {
  public:
   explicit Win32Thread(Thread* t);
-  // Gives up the OS thread (join or detach, see above).
+  // Gives up the OS thread (see above); does not end it.
   ~Win32Thread() override;
 
   int Abort() override;
@@ -79,7 +80,7 @@ class RE5ZOR4_API Win32Thread : public _Thread {
   int Start() override;
   int Suspend() override;
   int Continue() override;
-  // Yields the calling thread; also a cancellation point for it.
+  // Yields the calling thread.
   int Giveup() override;
 
   unsigned long lastError;  // OS error code of the last failed operation

@@ -16,9 +16,17 @@
 // base class's own Init, Work and Cleanup.
 //
 // Abort, Suspend, Block, Continue and Giveup go to the platform thread object
-// (os_thread.h says what each does on this platform). An aborted thread runs
-// none of its remaining trampoline steps: Cleanup is not called and
-// `resources` is not counted down.
+// (os_thread.h says what each does on this platform). Abort ends the OS thread
+// at once, whatever it is doing, and returns once it is gone. An aborted
+// thread runs none of its remaining trampoline steps: Cleanup is not called,
+// `resources` is not counted down, no destructor of Work's runs, and the
+// locks it holds stay held.
+//
+// Deleting a Thread whose run is under way (running or suspended) aborts it
+// first: the OS thread is ended, wherever it is (computing, blocked entering
+// a critical section, waiting), and is gone before the object's memory goes,
+// so it never runs on a freed object. A Thread deleting itself on its own
+// thread while running ends there (the object is never freed).
 //
 // Trace lines go to the debugger stream: the life-cycle methods under debug
 // bit 0x800000 ("Thread::Start <address>", ...), the trampoline's steps under
@@ -58,8 +66,8 @@ class RE5ZOR4_API Thread {
   Thread(const char* name, const char* tag, int deleteOnExit);
   // As above, then Start(arg), whose result is discarded.
   Thread(const char* name, void* arg, const char* tag, int deleteOnExit);
-  // Aborts a running or suspended thread, force-releases syncObj and deletes
-  // the platform thread object.
+  // Aborts a running or suspended thread (it is gone when the destructor
+  // goes on), force-releases syncObj and deletes the platform thread object.
   virtual ~Thread();
 
   // Slots after the destructor: Work, Init, Cleanup. The base versions only
@@ -73,8 +81,9 @@ class RE5ZOR4_API Thread {
   // status created when the platform cannot run threads). Any other status:
   // 0, nothing done.
   int Start(void* arg);
-  // Aborts the OS thread (status aborted, or failed), force-releases and
-  // clears syncObj. Returns 0.
+  // Ends the OS thread at once and waits until it is gone (status aborted,
+  // or failed), force-releases and clears syncObj. Returns 0. Called on the
+  // Thread's own OS thread it never returns: syncObj stays as it is.
   int Abort();
   // The platform object's result; 0 without one. Block ignores its argument.
   int Suspend();

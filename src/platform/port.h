@@ -48,9 +48,9 @@ namespace port {
 // CreateEventA, WaitForSingleObject, WaitForMultipleObjects(wait all),
 // ReleaseMutex, SetEvent, CloseHandle).
 //
-// A guard is a recursive mutex. When its owner ends while holding it, the
-// thread-end hook marks it abandoned and frees it; the next thread to take it
-// gets kWaitAbandoned once. An event is auto-reset and belongs to one guard:
+// A guard is a recursive mutex. When its owner ends while holding it (or is
+// terminated), the guard is marked abandoned and freed; the next thread to
+// take it gets kWaitAbandoned once. An event is auto-reset and belongs to one guard:
 // WaitGuardAndEvent takes the guard and consumes the signal together, so a
 // woken waiter holds the guard when it looks at the guarded state.
 //
@@ -80,7 +80,7 @@ bool SetEvent(Handle event);
 WaitResult WaitGuardAndEvent(Handle guard, Handle event);
 // Closes a guard or an event (a guard and its events in either order; the
 // guard's memory goes with the last of them), or a thread handle. REQUIRES:
-// nobody waits on either, and a guard is not held by another thread.
+// nobody waits on either, and a guard is not held by another living thread.
 void CloseHandle(Handle handle);
 
 // ---------------------------------------------------------------------------
@@ -121,10 +121,17 @@ void ArmThreadEndHook();
 
 // The kernel thread id: unique among live threads, fits in 32 bits.
 uint32_t CurrentThreadId();
-// A handle to the calling thread that stays valid until closed; null when it
-// can't be made.
+// A handle to the calling thread that stays valid until closed, whatever the
+// thread does; null when it can't be made. The same kind of handle as
+// BeginThread gives: thread_control.h's operations take it.
 Handle DuplicateCurrentThread();
+// Closes a thread handle (as CloseHandle does); the thread goes on.
 void CloseThreadHandle(Handle handle);
+// True once the handle's thread has ended: returned from its start function,
+// gone through its thread-end processing, or been terminated. Also true for a
+// null or closed handle. Never blocks for long: a terminated thread that the
+// kernel has not yet let go counts as not ended.
+bool ThreadHasEnded(Handle handle);
 // Sleeps ms milliseconds; 0 gives up the rest of the time slice. Negative
 // values are treated as 0.
 void Sleep(long ms);

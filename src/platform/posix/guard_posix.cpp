@@ -8,22 +8,27 @@
 // The chosen way. A guard is a small monitor: one pthread mutex protects the
 // guard's owner, count and abandoned flag and the state of every event made
 // for it. The mutex is held only for the few instructions of each call, never
-// while a caller "owns" the guard. Threads that want the guard alone sleep on
-// the guard's condition variable; threads in WaitGuardAndEvent sleep on the
-// event's own condition variable. Because guard and signal are tested under
+// while a caller "owns" the guard. Because guard and signal are tested under
 // one mutex, taking both at once is just a test of both.
 //
-// Wake-up rule (the mutex held): whenever the guard becomes free, wake one
-// sleeper that could now proceed: a waiter of a signalled event first, else a
-// waiter for the guard. SetEvent wakes an event waiter only when the guard is
-// free (or its owner itself waits for the event); otherwise the owner's
-// release will. Counters of sleepers keep every call that finds nobody asleep
-// from touching a condition variable, and the two kinds of sleepers never
-// wake each other in vain. A woken thread that finds its chance taken by a
-// faster thread sleeps again; that faster thread then owns the guard and will
-// wake the next one when it lets go, so no wake-up is lost. A sleeper that is
-// cancelled may have swallowed the wake-up meant for someone else, so its
-// clean-up passes it on.
+// Sleeping. Every thread that must wait (for the guard alone, or for the
+// guard and an event) sleeps in a futex wait on the guard's sequence word,
+// read under the mutex before the mutex is let go. Whenever the guard becomes
+// free or an event is signalled while someone sleeps, the word is bumped and
+// every sleeper woken; each tests its own condition again under the mutex and
+// sleeps again when it cannot proceed. Counters of sleepers keep a call that
+// finds nobody asleep from making the system call. Waking everyone costs a
+// few vain wake-ups when many wait, and buys this: no wake-up is ever owed to
+// one particular sleeper, so a sleeper that vanishes cannot take one with it.
+//
+// Threads that vanish. A thread may be terminated anywhere (thread_control.h).
+// It never dies holding the mutex: termination is held off from Lock to
+// Unlock. A thread that dies asleep leaves only its count among the sleepers
+// (a vain wake-up or two until repaired), and its terminator takes it out
+// once it is gone (RemoveDeadSleeper). Guards it owned are freed by the
+// terminator as abandoned (AbandonGuards). A pthread condition variable
+// would not survive this: a waiter that dies inside pthread_cond_wait stays
+// registered in it for good.
 //
 // Signals are sent with the mutex held. Sending them after unlocking would
 // save the woken thread a short wait, but the woken thread may then take the
@@ -32,21 +37,26 @@
 //
 // Abandonment. The owning thread keeps its guards in a list in its
 // ThreadState (linked on 0 -> 1, unlinked on 1 -> 0); its end processing
-// (thread_posix.cpp) frees what is left, marks it abandoned and wakes the
-// next thread, which gets kWaitAbandoned once.
+// (thread_posix.cpp), or its terminator, frees what is left, marks it
+// abandoned and wakes the next thread, which gets kWaitAbandoned once.
 //
-// Alternatives rejected: a futex word of our own (faster by a little, but
-// ThreadSanitizer does not understand it, and the guard and the signal would
-// need two words moved together); a robust pthread mutex (reports a dead
-// owner, but it is not recursive together with a wait that also takes an
-// event, and holding a pthread mutex across the caller's critical section
-// would forbid the "take both at once" test).
+// Alternatives rejected: a futex word as the guard's own lock (ThreadSanitizer
+// does not understand it, and the guard and the signal would need two words
+// moved together); a robust pthread mutex (reports a dead owner, but it is not
+// recursive together with a wait that also takes an event, and holding a
+// pthread mutex across the caller's critical section would forbid the "take
+// both at once" test).
 //
 // Not guaranteed: fairness. A thread that arrives while the guard is free
 // takes it even when others sleep.
 #include <errno.h>
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <climits>
 #include <new>
 
 #include "platform/port.h"
@@ -61,19 +71,19 @@ struct EventObject;
 struct GuardObject {
   HandleHeader header;
   pthread_mutex_t mutex;
-  pthread_cond_t free_cond;  // sleepers in WaitGuard
+  std::atomic<uint32_t> sequence;  // futex word of every sleeper; bumped to wake
 
   // Guarded by mutex.
   ThreadState* owner;
   unsigned long count;          // recursion level of owner; 0 while free
   bool abandoned;               // the last owner ended holding the guard
   bool closed;                  // CloseHandle came; freed with its last event
-  int guard_waiters;            // sleepers on free_cond
+  int guard_waiters;            // sleepers in WaitGuard
   EventObject* owner_waits_on;  // the owner sleeps in WaitGuardAndEvent
   EventObject* events;          // events made for this guard
 
   // Links in the owner's ThreadState::owned list. Touched only by the
-  // owning thread while it owns the guard.
+  // owning thread while it owns the guard (or by its terminator).
   GuardObject* prev_owned;
   GuardObject* next_owned;
 };
@@ -81,24 +91,28 @@ struct GuardObject {
 struct EventObject {
   HandleHeader header;
   GuardObject* guard;  // fixed at creation
-  pthread_cond_t cond;
 
   // Guarded by guard->mutex.
   bool signalled;
-  int waiters;  // sleepers on cond
+  int waiters;  // sleepers in WaitGuardAndEvent on this event
   EventObject* next;
 };
 
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex word must be 32 bits");
+
 namespace {
 
-void Lock(GuardObject* guard) {
+// Termination of self is held off while the mutex is held.
+void Lock(GuardObject* guard, ThreadState* self) {
+  HoldAbort(self);
   const int rc = pthread_mutex_lock(&guard->mutex);
   if (rc != 0) DieOnImpossible("pthread_mutex_lock", rc);
 }
 
-void Unlock(GuardObject* guard) {
+void Unlock(GuardObject* guard, ThreadState* self) {
   const int rc = pthread_mutex_unlock(&guard->mutex);
   if (rc != 0) DieOnImpossible("pthread_mutex_unlock", rc);
+  AllowAbort(self);
 }
 
 GuardObject* AsGuard(Handle handle) {
@@ -113,15 +127,43 @@ EventObject* AsEvent(Handle handle) {
   return reinterpret_cast<EventObject*>(header);
 }
 
-// REQUIRES: mutex held, guard free. Wakes one sleeper that could proceed.
-void WakeNext(GuardObject* guard) {
+bool AnyoneAsleep(GuardObject* guard) {
+  if (guard->guard_waiters > 0) return true;
   for (EventObject* event = guard->events; event != nullptr; event = event->next) {
-    if (event->signalled && event->waiters > 0) {
-      pthread_cond_signal(&event->cond);
-      return;
-    }
+    if (event->waiters > 0) return true;
   }
-  if (guard->guard_waiters > 0) pthread_cond_signal(&guard->free_cond);
+  return false;
+}
+
+// REQUIRES: mutex held. Wakes every sleeper to test its condition again.
+void WakeAll(GuardObject* guard) {
+  if (!AnyoneAsleep(guard)) return;
+  guard->sequence.fetch_add(1, std::memory_order_relaxed);
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&guard->sequence), FUTEX_WAKE_PRIVATE, INT_MAX,
+          nullptr, nullptr, 0);
+}
+
+// REQUIRES: mutex held, the caller registered as a sleeper. Lets the mutex go
+// while it sleeps until woken (or spuriously), and takes it back.
+void Sleep(GuardObject* guard, ThreadState* self) {
+  const uint32_t seen = guard->sequence.load(std::memory_order_relaxed);
+  Unlock(guard, self);
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&guard->sequence), FUTEX_WAIT_PRIVATE, seen,
+          nullptr, nullptr, 0);
+  Lock(guard, self);
+}
+
+// Notes where self sleeps, for its terminator (mutex held).
+void NoteSleep(ThreadState* self, GuardObject* guard, int* counter, bool as_owner) {
+  self->sleep_counter.store(counter, std::memory_order_relaxed);
+  self->sleeping_as_owner.store(as_owner, std::memory_order_relaxed);
+  self->sleeping_on.store(guard, std::memory_order_relaxed);
+}
+
+void NoteAwake(ThreadState* self) {
+  self->sleeping_on.store(nullptr, std::memory_order_relaxed);
+  self->sleep_counter.store(nullptr, std::memory_order_relaxed);
+  self->sleeping_as_owner.store(false, std::memory_order_relaxed);
 }
 
 // REQUIRES: mutex held, guard free. Makes self the owner at level 1.
@@ -137,8 +179,9 @@ WaitResult Take(GuardObject* guard, ThreadState* self) {
   return kWaitAbandoned;
 }
 
-// REQUIRES: mutex held, guard owned by the calling thread, whose state is
-// owner. Frees the guard whatever its level and wakes the next thread.
+// REQUIRES: mutex held, guard owned by owner's thread (the caller, or a
+// thread that is gone). Frees the guard whatever its level and wakes the
+// sleepers.
 void Free(GuardObject* guard, ThreadState* owner) {
   if (guard->prev_owned != nullptr) {
     guard->prev_owned->next_owned = guard->next_owned;
@@ -149,45 +192,41 @@ void Free(GuardObject* guard, ThreadState* owner) {
   guard->prev_owned = guard->next_owned = nullptr;
   guard->owner = nullptr;
   guard->count = 0;
-  WakeNext(guard);
+  guard->owner_waits_on = nullptr;
+  WakeAll(guard);
 }
 
 void Destroy(GuardObject* guard) {
   guard->header.kind = kClosedKind;
-  pthread_cond_destroy(&guard->free_cond);
   pthread_mutex_destroy(&guard->mutex);
   delete guard;
 }
 
-// What a sleeper must undo when it is cancelled inside pthread_cond_wait
-// (which gives the mutex back before clean-up handlers run).
-struct Sleeper {
-  GuardObject* guard;
-  int* counter;
-  bool owner_waits;
-};
-
-void CancelSleep(void* arg) {
-  auto* sleeper = static_cast<Sleeper*>(arg);
-  GuardObject* guard = sleeper->guard;
-  --*sleeper->counter;
-  if (sleeper->owner_waits) guard->owner_waits_on = nullptr;
-  // The wake-up this thread may have taken was meant for a thread that can
-  // proceed; hand it on.
-  if (guard->owner == nullptr) WakeNext(guard);
-  Unlock(guard);
-}
-
 }  // namespace
 
+// Runs on the thread that ends (or on its terminator, once it is gone: the
+// caller's own termination is then held off by the caller's own state).
 void AbandonGuards(ThreadState* state) {
+  ThreadState* self = CallerState();
   while (state->owned != nullptr) {
     GuardObject* guard = state->owned;
-    Lock(guard);
+    Lock(guard, self);
     guard->abandoned = true;
     Free(guard, state);
-    Unlock(guard);
+    Unlock(guard, self);
   }
+}
+
+void RemoveDeadSleeper(ThreadState* state) {
+  GuardObject* guard = state->sleeping_on.load(std::memory_order_relaxed);
+  if (guard == nullptr) return;
+  ThreadState* self = CallerState();
+  Lock(guard, self);
+  if (int* counter = state->sleep_counter.load(std::memory_order_relaxed)) --*counter;
+  // An owner asleep in WaitGuardAndEvent: its guard is abandoned next.
+  if (state->sleeping_as_owner.load(std::memory_order_relaxed)) guard->owner_waits_on = nullptr;
+  Unlock(guard, self);
+  NoteAwake(state);
 }
 
 }  // namespace posix
@@ -204,19 +243,13 @@ Handle CreateGuard() {
     errno = ENOMEM;
     return nullptr;
   }
-  int rc = pthread_mutex_init(&guard->mutex, nullptr);
+  const int rc = pthread_mutex_init(&guard->mutex, nullptr);
   if (rc != 0) {
     delete guard;
     errno = rc;
     return nullptr;
   }
-  rc = pthread_cond_init(&guard->free_cond, nullptr);
-  if (rc != 0) {
-    pthread_mutex_destroy(&guard->mutex);
-    delete guard;
-    errno = rc;
-    return nullptr;
-  }
+  guard->sequence.store(0, std::memory_order_relaxed);
   guard->owner = nullptr;
   guard->count = 0;
   guard->abandoned = false;
@@ -240,20 +273,15 @@ Handle CreateEvent(Handle guard_handle) {
     errno = ENOMEM;
     return nullptr;
   }
-  const int rc = pthread_cond_init(&event->cond, nullptr);
-  if (rc != 0) {
-    delete event;
-    errno = rc;
-    return nullptr;
-  }
   event->guard = guard;
   event->signalled = false;
   event->waiters = 0;
   event->header.kind = posix::kEventKind;
-  posix::Lock(guard);
+  ThreadState* self = posix::CallerState();
+  posix::Lock(guard, self);
   event->next = guard->events;
   guard->events = event;
-  posix::Unlock(guard);
+  posix::Unlock(guard, self);
   return &event->header;
 }
 
@@ -266,24 +294,23 @@ WaitResult WaitGuard(Handle guard_handle) {
   ThreadState* self = posix::CallerStateOrCreate();
   if (self == nullptr) return kWaitFailed;
 
-  posix::Lock(guard);
+  posix::Lock(guard, self);
   if (guard->owner == self) {
     ++guard->count;
-    posix::Unlock(guard);
+    posix::Unlock(guard, self);
     return kWaitObject0;
   }
   if (guard->owner != nullptr) {
     ++guard->guard_waiters;
-    posix::Sleeper sleeper{guard, &guard->guard_waiters, false};
-    pthread_cleanup_push(&posix::CancelSleep, &sleeper);
+    posix::NoteSleep(self, guard, &guard->guard_waiters, false);
     do {
-      pthread_cond_wait(&guard->free_cond, &guard->mutex);
+      posix::Sleep(guard, self);
     } while (guard->owner != nullptr);
-    pthread_cleanup_pop(0);
+    posix::NoteAwake(self);
     --guard->guard_waiters;
   }
   const WaitResult result = posix::Take(guard, self);
-  posix::Unlock(guard);
+  posix::Unlock(guard, self);
   return result;
 }
 
@@ -295,14 +322,14 @@ bool ReleaseGuard(Handle guard_handle) {
   }
   // A thread without state has never owned a guard.
   ThreadState* self = posix::CallerState();
-  posix::Lock(guard);
+  posix::Lock(guard, self);
   if (self == nullptr || guard->owner != self) {
-    posix::Unlock(guard);
+    posix::Unlock(guard, self);
     errno = EPERM;
     return false;
   }
   if (--guard->count == 0) posix::Free(guard, self);
-  posix::Unlock(guard);
+  posix::Unlock(guard, self);
   return true;
 }
 
@@ -313,17 +340,15 @@ bool SetEvent(Handle event_handle) {
     return false;
   }
   GuardObject* guard = event->guard;
-  posix::Lock(guard);
+  ThreadState* self = posix::CallerState();
+  posix::Lock(guard, self);
   event->signalled = true;
-  if (event->waiters > 0) {
-    if (guard->owner == nullptr) {
-      pthread_cond_signal(&event->cond);
-    } else if (guard->owner_waits_on == event) {
-      // The owner sleeps among the waiters; only it can proceed.
-      pthread_cond_broadcast(&event->cond);
-    }
+  // A waiter can proceed when the guard is free, or when the owner itself
+  // sleeps among the waiters; otherwise the owner's release wakes them.
+  if (event->waiters > 0 && (guard->owner == nullptr || guard->owner_waits_on == event)) {
+    posix::WakeAll(guard);
   }
-  posix::Unlock(guard);
+  posix::Unlock(guard, self);
   return true;
 }
 
@@ -337,18 +362,17 @@ WaitResult WaitGuardAndEvent(Handle guard_handle, Handle event_handle) {
   ThreadState* self = posix::CallerStateOrCreate();
   if (self == nullptr) return kWaitFailed;
 
-  posix::Lock(guard);
+  posix::Lock(guard, self);
   // An owner waiting here keeps the guard: it waits for the signal alone.
   const bool owns = guard->owner == self;
   if (!event->signalled || !(owns || guard->owner == nullptr)) {
     ++event->waiters;
     if (owns) guard->owner_waits_on = event;
-    posix::Sleeper sleeper{guard, &event->waiters, owns};
-    pthread_cleanup_push(&posix::CancelSleep, &sleeper);
+    posix::NoteSleep(self, guard, &event->waiters, owns);
     do {
-      pthread_cond_wait(&event->cond, &guard->mutex);
+      posix::Sleep(guard, self);
     } while (!event->signalled || !(owns || guard->owner == nullptr));
-    pthread_cleanup_pop(0);
+    posix::NoteAwake(self);
     --event->waiters;
     if (owns) guard->owner_waits_on = nullptr;
   }
@@ -359,7 +383,7 @@ WaitResult WaitGuardAndEvent(Handle guard_handle, Handle event_handle) {
   } else {
     result = posix::Take(guard, self);
   }
-  posix::Unlock(guard);
+  posix::Unlock(guard, self);
   return result;
 }
 
@@ -368,21 +392,22 @@ void CloseHandle(Handle handle) {
   if (header == nullptr) return;
   if (GuardObject* guard = AsGuard(handle)) {
     ThreadState* self = posix::CallerState();
-    posix::Lock(guard);
+    posix::Lock(guard, self);
     // Closing a guard one still holds is a caller's mistake, but a cheap
     // one to survive: unlink it, so the thread's end does not touch it.
     if (self != nullptr && guard->owner == self) posix::Free(guard, self);
     guard->closed = true;
     guard->header.kind = posix::kClosedKind;
-    // Events keep the mutex they sleep under; the last one frees the guard.
+    // Events keep the mutex they use; the last one frees the guard.
     const bool free_now = guard->events == nullptr;
-    posix::Unlock(guard);
+    posix::Unlock(guard, self);
     if (free_now) posix::Destroy(guard);
     return;
   }
   if (EventObject* event = AsEvent(handle)) {
     GuardObject* guard = event->guard;
-    posix::Lock(guard);
+    ThreadState* self = posix::CallerState();
+    posix::Lock(guard, self);
     for (EventObject** link = &guard->events; *link != nullptr; link = &(*link)->next) {
       if (*link == event) {
         *link = event->next;
@@ -392,8 +417,7 @@ void CloseHandle(Handle handle) {
     if (guard->owner_waits_on == event) guard->owner_waits_on = nullptr;
     event->header.kind = posix::kClosedKind;
     const bool free_guard = guard->closed && guard->events == nullptr;
-    posix::Unlock(guard);
-    pthread_cond_destroy(&event->cond);
+    posix::Unlock(guard, self);
     delete event;
     if (free_guard) posix::Destroy(guard);
     return;

@@ -1,5 +1,5 @@
-// Thread-local slots, the thread-end hook, thread identity and handles,
-// sleep, processor count, OS version and error texts on POSIX.
+// Thread-local slots, the thread-end hook, thread identity, sleep, processor count, OS version and
+// error texts on POSIX.
 #include <errno.h>
 #include <pthread.h>
 #include <sched.h>
@@ -33,6 +33,7 @@ namespace {
 // destructor is the thread-end processing: glibc runs it when the thread
 // returns from its start function, calls pthread_exit, or is cancelled, after
 // the C++ thread_local destructors and before the thread's memory goes. It
+//   0. tells the thread's handles that it ends (thread_control_posix.cpp);
 //   1. calls the installed ThreadEndHook, if the thread armed it (a thread
 //      that only took guards is not the module's business: no hook);
 //   2. frees the guards the thread still owns, marking them abandoned, so
@@ -58,7 +59,8 @@ namespace {
 // refuses key numbers below it.
 //
 // Not covered, as on Win32: the main thread returning from main (the process
-// ends), and a thread killed by the whole process ending.
+// ends), a thread killed by the whole process ending, and a thread ended by
+// TerminateThread (its terminator frees its guards and state instead).
 
 std::atomic<ThreadEndHook> g_thread_end_hook{nullptr};
 
@@ -82,6 +84,9 @@ void OnThreadEnd(void* value) {
   auto* state = static_cast<ThreadState*>(value);
   const pthread_key_t key = TheEndKey().key;
   pthread_setspecific(key, state);
+  // From here on the thread can no longer be terminated; if a termination
+  // came first, the thread ends inside this call and its terminator cleans up.
+  ThreadControlAtEnd(state);
   if (state->armed) {
     state->armed = false;
     if (ThreadEndHook hook = g_thread_end_hook.load(std::memory_order_acquire)) hook();
@@ -99,15 +104,6 @@ thread_local uint32_t t_thread_id = 0;
 void ForgetThreadIdInChild() {
   t_thread_id = 0;
 }
-
-// What DuplicateCurrentThread gives. Unlike a Win32 handle it names the
-// thread without keeping it alive: once the thread has ended and been
-// joined, its pthread_t and kernel id may be reused.
-struct ThreadHandleObject {
-  HandleHeader header;
-  pthread_t thread;
-  uint32_t id;
-};
 
 // The XSI strerror_r returns an int and fills the buffer; the GNU one
 // returns the text, which may or may not be in the buffer. Overloads pick
@@ -147,11 +143,6 @@ ThreadState* CallerStateOrCreate() {
     return nullptr;
   }
   return state;
-}
-
-void DestroyThreadHandle(HandleHeader* handle) {
-  handle->kind = kClosedKind;
-  delete reinterpret_cast<ThreadHandleObject*>(handle);
 }
 
 void DieOnImpossible(const char* call, int error) {
@@ -223,27 +214,6 @@ uint32_t CurrentThreadId() {
   id = static_cast<uint32_t>(syscall(SYS_gettid));
   posix::t_thread_id = id;
   return id;
-}
-
-Handle DuplicateCurrentThread() {
-  auto* handle = new (std::nothrow) posix::ThreadHandleObject;
-  if (handle == nullptr) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  handle->header.kind = posix::kThreadKind;
-  handle->thread = pthread_self();
-  handle->id = CurrentThreadId();
-  return &handle->header;
-}
-
-void CloseThreadHandle(Handle handle) {
-  auto* header = static_cast<posix::HandleHeader*>(handle);
-  if (header == nullptr || header->kind != posix::kThreadKind) {
-    errno = EINVAL;
-    return;
-  }
-  posix::DestroyThreadHandle(header);
 }
 
 void Sleep(long ms) {
