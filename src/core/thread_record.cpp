@@ -57,7 +57,9 @@ void ForgetHolder(ThreadRecord* record) {
 }
 
 bool HasEnded(const ZnTLS* tls) {
-  return FromTls(tls)->released.load(std::memory_order_acquire) != 0;
+  if (FromTls(tls)->released.load(std::memory_order_acquire) != 0) return true;
+  // A terminated thread runs no clean-up: only the OS knows it is gone.
+  return tls->threadHandle != nullptr && port::ThreadHasEnded(tls->threadHandle);
 }
 
 void ReleaseCurrent() {

@@ -60,6 +60,7 @@
 #include <new>
 
 #include "platform/port.h"
+#include "platform/posix/futex_posix.h"
 #include "platform/posix/thread_state_posix.h"
 
 namespace re5zor4 {
@@ -139,8 +140,7 @@ bool AnyoneAsleep(GuardObject* guard) {
 void WakeAll(GuardObject* guard) {
   if (!AnyoneAsleep(guard)) return;
   guard->sequence.fetch_add(1, std::memory_order_relaxed);
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&guard->sequence), FUTEX_WAKE_PRIVATE, INT_MAX,
-          nullptr, nullptr, 0);
+  FutexWakeAll(&guard->sequence);
 }
 
 // REQUIRES: mutex held, the caller registered as a sleeper. Lets the mutex go
@@ -148,8 +148,7 @@ void WakeAll(GuardObject* guard) {
 void Sleep(GuardObject* guard, ThreadState* self) {
   const uint32_t seen = guard->sequence.load(std::memory_order_relaxed);
   Unlock(guard, self);
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&guard->sequence), FUTEX_WAIT_PRIVATE, seen,
-          nullptr, nullptr, 0);
+  FutexWait(&guard->sequence, seen);
   Lock(guard, self);
 }
 

@@ -44,6 +44,7 @@
 #include <climits>
 #include <new>
 
+#include "platform/posix/futex_posix.h"
 #include "platform/posix/thread_state_posix.h"
 #include "platform/thread_control.h"
 
@@ -87,17 +88,6 @@ constexpr uint32_t kEnded = 0x80000000u;
 constexpr uint32_t kAckBits = 0x7FFFFFFFu;
 constexpr uint32_t kMagic = 0x54685263u;
 
-static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex word must be 32 bits");
-
-void FutexWait(std::atomic<uint32_t>* word, uint32_t expected) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
-          nullptr, 0);
-}
-
-void FutexWakeAll(std::atomic<uint32_t>* word) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
-          nullptr, 0);
-}
 
 uint32_t Fail(int code) {
   SetLastError(static_cast<unsigned long>(code));
