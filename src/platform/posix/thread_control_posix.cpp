@@ -45,6 +45,7 @@
 #include <new>
 
 #include "platform/posix/futex_posix.h"
+#include "platform/posix/sanitizer_posix.h"
 #include "platform/posix/thread_state_posix.h"
 #include "platform/thread_control.h"
 
@@ -87,7 +88,6 @@ namespace {
 constexpr uint32_t kEnded = 0x80000000u;
 constexpr uint32_t kAckBits = 0x7FFFFFFFu;
 constexpr uint32_t kMagic = 0x54685263u;
-
 
 uint32_t Fail(int code) {
   SetLastError(static_cast<unsigned long>(code));
@@ -168,6 +168,7 @@ void WaitKernelThreadGone(const ThreadControl* c) {
 // Takes over the state of a thread that is gone: its place among sleepers,
 // its guards (abandoned), its memory.
 void CleanUpAfter(ThreadControl* c) {
+  HappensAfter(c);
   if (ThreadState* state = c->state.exchange(nullptr, std::memory_order_acq_rel)) {
     RemoveDeadSleeper(state);
     AbandonGuards(state);
@@ -226,7 +227,7 @@ void TerminateHandler(int /*signo*/, siginfo_t* info, void* /*context*/) {
     state->abort_pending.store(true, std::memory_order_relaxed);
     return;
   }
-  EndCallingThread();
+  EndCallingThread(c);
 }
 
 pthread_once_t g_handlersOnce = PTHREAD_ONCE_INIT;
@@ -290,7 +291,7 @@ void EndOfThread(ThreadControl* c, ThreadState* state) {
   SetSignals(SIG_BLOCK);  // a signal still pending dies with the thread
   uint32_t life = kLive;
   if (!c->life.compare_exchange_strong(life, kEnding, std::memory_order_acq_rel)) {
-    EndCallingThread();
+    EndCallingThread(c);
   }
   if (state != nullptr) state->control.store(nullptr, std::memory_order_relaxed);
   c->state.store(nullptr, std::memory_order_relaxed);
@@ -332,7 +333,7 @@ void* ThreadMain(void* arg) {
   uint32_t life = kLive;
   c->life.compare_exchange_strong(life, kAborting, std::memory_order_acq_rel);
   if (ThreadState* state = c->state.load(std::memory_order_relaxed)) AbandonGuards(state);
-  EndCallingThread();
+  EndCallingThread(c);
 }
 
 }  // namespace
@@ -341,7 +342,8 @@ void ThreadControlAtEnd(ThreadState* state) {
   if (ThreadControl* c = state->control.load(std::memory_order_acquire)) EndOfThread(c, state);
 }
 
-void EndCallingThread() {
+void EndCallingThread(ThreadControl* c) {
+  HappensBefore(c);
   for (pthread_key_t key = 0; key < PTHREAD_KEYS_MAX; ++key) pthread_setspecific(key, nullptr);
   for (;;) syscall(SYS_exit, 0);
 }

@@ -87,8 +87,10 @@ void DestroyThreadHandle(HandleHeader* handle);
 // Ends the calling kernel thread at once, without unwinding: its remaining
 // code, destructors and thread-end processing never run. Its thread-specific
 // values are emptied first, so that a thread made later on the same stack
-// does not inherit them. Async-signal-safe.
-[[noreturn]] void EndCallingThread();
+// does not inherit them. c, the thread's control block, is the token through
+// which its clean-up learns what it did (null when it has none).
+// Async-signal-safe.
+[[noreturn]] void EndCallingThread(ThreadControl* c);
 
 // Holds termination of the calling thread off while it holds a guard's
 // internal mutex; the end of the hold acts on a termination that came
@@ -104,7 +106,9 @@ inline void AllowAbort(ThreadState* state) {
   std::atomic_signal_fence(std::memory_order_seq_cst);
   state->no_abort.store(0, std::memory_order_relaxed);
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  if (state->abort_pending.load(std::memory_order_relaxed)) EndCallingThread();
+  if (state->abort_pending.load(std::memory_order_relaxed)) {
+    EndCallingThread(state->control.load(std::memory_order_relaxed));
+  }
 }
 
 // Writes a message on standard error and aborts: for system calls that can
