@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "core/thread_record.h"
 #include "platform/port.h"
 #include "re5zor4/dldcritsect.h"
 #include "re5zor4/zntls.h"
@@ -17,9 +18,13 @@ const char kOpenFailure[] = "unable to open deadlock.txt for writing";
 const char kBanner[] = "******** ZARN deadlock log ********\n";
 const char kTracesLine[] = "\n******** traces ********\n";
 
-// Thread identifiers go through the stream's pointer output ("0x%lx").
+// Thread identifiers and addresses go through the stream's pointer output
+// ("0x%lx").
 void* AsPointer(uint32_t thread_id) {
   return reinterpret_cast<void*>(static_cast<uintptr_t>(thread_id));
+}
+void* AsPointer(const ZnDLDCritSect* section) {
+  return const_cast<ZnDLDCritSect*>(section);
 }
 
 // The current local time in ctime form: 24 characters and a line end.
@@ -30,34 +35,40 @@ void WriteTimeLine(std::FILE* file) {
 
 // "Thread <R> wants critical section <S> <&S> owned by thread <T>", then one
 // line per thread of the chain up to R, then an empty line. A chain that has
-// broken off ends in "nobody !!!!" or "nothing !!!".
-void WriteChain(smp_io& out, ZnTLS* record, ZnDLDCritSect* section) {
+// broken off ends in "nobody !!!!" or "nothing !!!", one that ends at a
+// holder whose thread is gone in "Thread <T> has ended".
+void WriteChain(smp_io& out, ZnTLS* record, const ZnDLDCritSect* section) {
   out << "Thread " << AsPointer(record->threadId) << " wants critical section " << section->name
-      << " " << static_cast<void*>(section) << " owned by ";
-  ZnTLS* holder = section->owner.load(std::memory_order_seq_cst);
-  if (holder == nullptr) {
-    out << "nobody !!!!" << ::endl;
-    out.flush();
-    return;
-  }
-  out << "thread " << AsPointer(holder->threadId) << ::endl;
-  while (holder != record) {
+      << " " << AsPointer(section) << " owned by ";
+  WaitChain chain(section);
+  for (;;) {
+    ZnTLS* const holder = chain.holder();
+    if (holder == nullptr) {
+      out << "nobody !!!!" << ::endl;
+      out.flush();
+      return;
+    }
+    out << "thread " << AsPointer(holder->threadId) << ::endl;
+    if (holder == record) break;
+    if (thread_record::HasEnded(holder)) {
+      out << "Thread " << AsPointer(holder->threadId) << " has ended" << ::endl;
+      out.flush();
+      return;
+    }
     out << "Thread " << AsPointer(holder->threadId) << " is waiting for ";
-    ZnDLDCritSect* const wanted = holder->waitingFor;
+    const ZnDLDCritSect* const wanted = chain.wanted();
     if (wanted == nullptr) {
       out << "nothing !!!" << ::endl;
       out.flush();
       return;
     }
-    out << wanted->name << " " << static_cast<void*>(wanted) << " owned by ";
-    ZnTLS* const next = wanted->owner.load(std::memory_order_seq_cst);
-    if (next == nullptr) {
-      out << "nobody !!!!" << ::endl;
+    out << wanted->name << " " << AsPointer(wanted) << " owned by ";
+    if (!chain.Next()) {  // a cycle that R is not on: its first repeated holder
+      out << "thread " << AsPointer(wanted->owner.load(std::memory_order_acquire)->threadId)
+          << ::endl;
       out.flush();
       return;
     }
-    out << "thread " << AsPointer(next->threadId) << ::endl;
-    holder = next;
   }
   out << ::endl;
   out.flush();
@@ -65,18 +76,16 @@ void WriteChain(smp_io& out, ZnTLS* record, ZnDLDCritSect* section) {
 
 // The stack-trace hooks for R and then for each thread of the chain, with an
 // empty line after each of the latter.
-void WriteTraces(smp_io& out, ZnTLS* record, ZnDLDCritSect* section) {
+void WriteTraces(smp_io& out, ZnTLS* record, const ZnDLDCritSect* section) {
   ZnTLSPrepareStackTrace(&out);
   ZnTLSStackTrace(record, &out);
-  ZnTLS* holder = section->owner.load(std::memory_order_seq_cst);
-  while (holder != nullptr && holder != record) {
-    ZnTLSStackTrace(holder, &out);
-    ZnDLDCritSect* const wanted = holder->waitingFor;
-    if (wanted == nullptr) {
+  WaitChain chain(section);
+  while (chain.holder() != nullptr && chain.holder() != record) {
+    ZnTLSStackTrace(chain.holder(), &out);
+    if (!chain.Next()) {
       ZnTLSTerminateStackTrace();
       return;
     }
-    holder = wanted->owner.load(std::memory_order_seq_cst);
     out << ::endl;
   }
   out.flush();
@@ -115,7 +124,7 @@ void deadlock_io::flush() {
   if (target_ != nullptr) target_->flush();
 }
 
-void WriteDeadlockReport(ZnTLS* record, ZnDLDCritSect* section, smp_io* console) {
+void WriteDeadlockReport(ZnTLS* record, const ZnDLDCritSect* section, smp_io* console) {
   // Outside the started state there is no console; a stream of our own
   // writes where a console would.
   std::optional<smp_io> stand_in;

@@ -110,8 +110,9 @@ class deadlock_io : public _smp_io {
 // the time of the report and then put back.
 //
 // REQUIRES: the CritSectCritSect is held, and the wait chain from section
-// reaches record (the walk of Begin has just found it).
-void WriteDeadlockReport(ZnTLS* record, ZnDLDCritSect* section, smp_io* console);
+// reaches record or a holder whose thread has ended (the walk of Begin has
+// just found it).
+void WriteDeadlockReport(ZnTLS* record, const ZnDLDCritSect* section, smp_io* console);
 
 }  // namespace re5zor4
 

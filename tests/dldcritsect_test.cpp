@@ -441,3 +441,34 @@ TEST(DldSection, WrapperTakesItsImplementationOutOfTheChain) {
 }
 
 }  // namespace
+
+namespace {
+
+// Interleaving: T takes S and ends without leaving it; its record is kept
+// while S names it. The status line still names T, and W's Begin reports,
+// to the console and "deadlock.txt", that it waits for a holder that has
+// ended, then waits (for ever: the child is ended from outside). Before, the
+// record was freed with T and the next thread's record took its place.
+TEST(DldSection, WaitForAHolderThatEndedIsReported) {
+  InChild([](Child& child) {
+    ZnCritSect* s = Make("Ended.S");
+    std::string ended, waiter;
+    std::thread([&] {
+      s->Begin();
+      ended = Hex(reinterpret_cast<void*>(uintptr_t{ZnTLS::GetThreadLocalStorage()->threadId}));
+    }).join();
+    for (int i = 0; i < 4; ++i) std::thread([] { ZnTLS::GetThreadLocalStorage(); }).join();
+    Check(Info(s) == "Ended.S: owning thread: " + ended + ", owning count: 1; wait count: 0",
+          "status line: " + Info(s));
+    Spawn({}, {s}, nullptr, nullptr, nullptr, &waiter);
+    Check(t::WaitUntil([&] { return s->waitCount.load() == 1; }), "no waiter", true);
+    const std::string chain = "Thread " + waiter + " wants critical section Ended.S " + Hex(s) +
+                              " owned by thread " + ended + "\nThread " + ended + " has ended\n";
+    Check(t::WaitUntil([&] { return ReportFile() == kHead + chain + "can stackwalk!\n"; }),
+          "file: " + ReportFile());
+    Check(child.console.Text() == chain + "can stackwalk!\n", "console: " + child.console.Text());
+    Check(child.prompts.Prompts().empty(), "a prompt");
+  });
+}
+
+}  // namespace
