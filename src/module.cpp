@@ -5,7 +5,8 @@
 
 #include "core/chain.h"
 #include "core/seam.h"
-#include "internal.h"
+#include "smp_debug.h"
+#include "smp_io.h"
 #include "re5zor4/smp_debug.h"
 #include "re5zor4/smp_io.h"
 #include "re5zor4/zntls.h"

@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "internal.h"
+#include "core/settings.h"
+#include "smp_debug.h"
 
 namespace re5zor4 {
 namespace {
@@ -53,11 +54,9 @@ smp_debug* GetDebugger() {
   if (re5zor4::g_levelRead.load(std::memory_order_acquire) != 0 || d == nullptr) return d;
   std::lock_guard<std::mutex> lock(re5zor4::g_levelReadMutex);
   if (re5zor4::g_levelRead.load(std::memory_order_acquire) != 0) return d;
-  ZnConfig* config = re5zor4::Config();
-  if (config == nullptr) return d;
+  if (re5zor4::settings::Config() == nullptr) return d;
   int mode = 0;
-  const long configured =
-      config->GetLong("mode", &mode, re5zor4::DebugSection()) == 0 ? re5zor4::LevelBits(mode) : 0;
+  const long configured = re5zor4::settings::Mode(&mode) ? re5zor4::LevelBits(mode) : 0;
   d->level.store(configured);
   d->savedLevel.store(configured);
   if (configured != 0) {

@@ -17,7 +17,8 @@
 
 #include "core/line_buffer.h"
 #include "core/number_text.h"
-#include "internal.h"
+#include "core/settings.h"
+#include "smp_io.h"
 #include "platform/port.h"
 
 namespace re5zor4 {
@@ -38,14 +39,8 @@ int SetUpSink() {
   int mask = g_mask.load(std::memory_order_acquire);
   if (mask != kMaskNotRead) return mask;
   mask = 0;
-  ZnConfig* config = Config();
-  if (config != nullptr) {
-    int configured = 0;
-    if (config->GetLong("ZARNConsole", &configured, DebugSection()) == 0) {
-      mask = configured;
-    } else {
-      mask = (port::GetVersion() & 0x80000000u) == 0 ? 1 : 0;
-    }
+  if (settings::Config() != nullptr && !settings::ZarnConsole(&mask)) {
+    mask = (port::GetVersion() & 0x80000000u) == 0 ? 1 : 0;
   }
   if (mask == kMaskNotRead) mask = 0;
   intptr_t handle = port::kInvalidHandle;

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <new>
 
-#include "internal.h"
+#include "core/settings.h"
 #include "core/number_text.h"
 #include "platform/port.h"
 
@@ -56,9 +56,7 @@ class ZnLogImpl {
 };
 
 ZnLogImpl::ZnLogImpl() : enabled(0), file_(nullptr) {
-  if (ZnConfig* config = re5zor4::Config()) {
-    config->GetShort("enableLogFile", &enabled, re5zor4::DebugSection());
-  }
+  re5zor4::settings::EnableLogFile(&enabled);
 }
 
 ZnLogImpl::~ZnLogImpl() {
@@ -90,9 +88,7 @@ int ZnLogImpl::open() {
   char buffer[kNameCapacity];
   std::snprintf(buffer, sizeof buffer, "%s", kDefaultLogFile);
   char* name = buffer;
-  if (ZnConfig* config = re5zor4::Config()) {
-    config->GetText("logFile", &name, re5zor4::DebugSection());
-  }
+  re5zor4::settings::LogFile(&name);
   if (name == nullptr) return 0;
   file_ = std::fopen(name, "a+");
   if (file_ == nullptr) return 0;

@@ -15,10 +15,6 @@ ZnConfig* Config() {
   return DefaultConfig(reinterpret_cast<ZnConfig*>(-1));
 }
 
-const ZnConfigSection* DebugSection() {
-  return &kDebugSection;
-}
-
 bool Mode(int* value) {
   ZnConfig* config = Config();
   return config != nullptr && config->GetLong("mode", value, &kDebugSection) == 0;

@@ -12,7 +12,6 @@
 #define RE5ZOR4_SRC_CORE_SETTINGS_H_
 
 class ZnConfig;
-struct ZnConfigSection;
 
 namespace re5zor4 {
 namespace settings {
@@ -30,10 +29,8 @@ bool EnableLogFile(short* value);
 // own text, or is left as given (the caller's default).
 bool LogFile(char** value);
 
-// The process configuration (null when the base library has none) and the
-// section every key lives in.
+// The process configuration; null when the base library has none.
 ZnConfig* Config();
-const ZnConfigSection* DebugSection();
 
 }  // namespace settings
 }  // namespace re5zor4
