@@ -20,6 +20,13 @@ namespace {
 std::atomic<ZnTLS*> g_startupRecord{nullptr};
 std::atomic<unsigned short> g_threadingMode{1};
 
+template <typename Stream>
+Stream* WithSink(Stream* stream) {
+  if (stream == nullptr || stream->sink.load(std::memory_order_relaxed) != nullptr) return stream;
+  delete stream;
+  return nullptr;
+}
+
 }  // namespace
 }  // namespace re5zor4
 
@@ -30,8 +37,10 @@ void ___ZnExtendedContext(int start) {
     chain::Start(ZnCritSect::Make("CS chain"));
     g_critSectCritSect.Exchange(ZnMakeCritSectCritSect());
     g_startupRecord.store(seam::New<ZnTLS>(), std::memory_order_release);
-    ExchangeConsole(seam::New<smp_io>());
-    ExchangeDebugger(seam::New<smp_debug>(-1));
+    // A stream without memory for its sink leaves its slot null: no console,
+    // no debugger, as every caller of GetConsole and GetDebugger allows.
+    ExchangeConsole(WithSink(seam::New<smp_io>()));
+    ExchangeDebugger(WithSink(seam::New<smp_debug>(-1)));
     chain::SetRegistration(true);
     return;
   }

@@ -17,6 +17,7 @@
 
 #include "core/line_buffer.h"
 #include "core/number_text.h"
+#include "core/seam.h"
 #include "core/settings.h"
 #include "smp_io.h"
 #include "platform/port.h"
@@ -101,7 +102,13 @@ class SinkUse {
   }
   ~SinkUse() { stream_.sinkUsers_[counter_].fetch_sub(1); }
 
-  _smp_io* operator->() const { return sink_; }
+  // A stream whose sink could not be made (memory ran out) writes nothing.
+  void Write(const char* text, int len) const {
+    if (sink_ != nullptr) sink_->writeOutput(text, len);
+  }
+  void Flush() const {
+    if (sink_ != nullptr) sink_->flush();
+  }
 
   SinkUse(const SinkUse&) = delete;
   SinkUse& operator=(const SinkUse&) = delete;
@@ -120,7 +127,7 @@ std::mutex g_sinkExchangeMutex;  // one replacer at a time, process-wide
 template <typename T>
 smp_io& WriteNumber(smp_io& stream, T value) {
   const NumberText text(value);
-  if (text.size() > 0) SinkUse(stream)->writeOutput(text.data(), text.size());
+  if (text.size() > 0) SinkUse(stream).Write(text.data(), text.size());
   return stream;
 }
 
@@ -175,14 +182,14 @@ void _smp_io::flush() {
 // ---------------------------------------------------------------------------
 // smp_io
 
-smp_io::smp_io() : sink(new _smp_io()), sinkEpoch_(0), sinkUsers_{{0}, {0}} {}
+smp_io::smp_io() : sink(re5zor4::seam::New<_smp_io>()), sinkEpoch_(0), sinkUsers_{{0}, {0}} {}
 
 smp_io::~smp_io() {
   delete sink.exchange(nullptr, std::memory_order_acq_rel);
 }
 
 smp_io& smp_io::operator<<(const char* text) {
-  re5zor4::SinkUse(*this)->writeOutput(text, -1);
+  re5zor4::SinkUse(*this).Write(text, -1);
   return *this;
 }
 
@@ -213,7 +220,7 @@ smp_io& smp_io::operator<<(double value) {
 
 smp_io& smp_io::operator<<(char value) {
   const char text[2] = {value, '\0'};
-  re5zor4::SinkUse(*this)->writeOutput(text, 1);
+  re5zor4::SinkUse(*this).Write(text, 1);
   return *this;
 }
 
@@ -222,12 +229,12 @@ smp_io& smp_io::operator<<(void* value) {
 }
 
 int smp_io::Print(const char* text, int len) {
-  re5zor4::SinkUse(*this)->writeOutput(text, len);
+  re5zor4::SinkUse(*this).Write(text, len);
   return len;
 }
 
 smp_io& smp_io::flush() {
-  re5zor4::SinkUse(*this)->flush();
+  re5zor4::SinkUse(*this).Flush();
   return *this;
 }
 
@@ -251,18 +258,18 @@ smp_io& smp_io::operator<<(smp_io& (*manipulator)(smp_io&)) {
 
 smp_io& endl(smp_io& stream) {
   const re5zor4::SinkUse sink(stream);  // the same sink for both calls
-  sink->writeOutput("\n", 1);
-  sink->flush();
+  sink.Write("\n", 1);
+  sink.Flush();
   return stream;
 }
 
 smp_io& ARROW(smp_io& stream) {
-  re5zor4::SinkUse(stream)->writeOutput(" --> ", 5);
+  re5zor4::SinkUse(stream).Write(" --> ", 5);
   return stream;
 }
 
 smp_io& UNKNOWN_ERROR(smp_io& stream) {
-  re5zor4::SinkUse(stream)->writeOutput("unknown error", 13);
+  re5zor4::SinkUse(stream).Write("unknown error", 13);
   return stream;
 }
 
