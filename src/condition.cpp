@@ -59,6 +59,7 @@
 #include <new>
 
 #include "core/chain.h"
+#include "core/seam.h"
 #include "platform/port.h"
 #include "re5zor4/smp_debug.h"
 
@@ -194,7 +195,7 @@ int Condition::Lock() {
 }
 
 Condition* Condition::MakeCondition(const char* conditionName) {
-  return new (std::nothrow) WIN32Condition(conditionName);
+  return re5zor4::seam::New<WIN32Condition>(conditionName);
 }
 
 // ---------------------------------------------------------------------------

@@ -5,11 +5,11 @@
 
 #include "core/chain.h"
 #include "core/seam.h"
-#include "smp_debug.h"
-#include "smp_io.h"
 #include "re5zor4/smp_debug.h"
 #include "re5zor4/smp_io.h"
 #include "re5zor4/zntls.h"
+#include "smp_debug.h"
+#include "smp_io.h"
 
 namespace re5zor4 {
 namespace {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <new>
 
+#include "core/seam.h"
 #include "platform/port.h"
 #include "platform/thread_control.h"
 #include "re5zor4/smp_debug.h"
@@ -95,7 +96,7 @@ int _Thread::GetOSThreadInfo(void* /*a*/, void* /*b*/, void* /*c*/) {
 }
 
 _Thread* _Thread::Make(Thread* t) {
-  return new (std::nothrow) Win32Thread(t);
+  return re5zor4::seam::New<Win32Thread>(t);
 }
 
 // ---------------------------------------------------------------------------
@@ -124,7 +125,9 @@ int Win32Thread::Start() {
   startState = 0;
   // The handle is in place before the thread runs: its Work may control
   // itself (Suspend, Abort) at once.
-  if (port::BeginThread(&ThreadEntry, &block, &handle) == nullptr) {
+  const bool refused = re5zor4::seam::ThreadCreationFails();
+  if (refused) port::SetLastError(port::OutOfResourcesError());
+  if (refused || port::BeginThread(&ThreadEntry, &block, &handle) == nullptr) {
     const unsigned long error = port::LastError();
     if (ZnDebugLevelHas(kThreadTraceBit)) {
       if (smp_debug* out = GetDebugger())

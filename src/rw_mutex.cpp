@@ -61,6 +61,7 @@
 #include <new>
 
 #include "core/chain.h"
+#include "core/seam.h"
 #include "core/thread_record.h"
 #include "re5zor4/condition.h"
 #include "re5zor4/zntls.h"
@@ -298,7 +299,7 @@ void ZnRW_Mutex::GetInfo(char* buffer, int capacity) {
 }
 
 ZnRW_Mutex* ZnRW_Mutex::Make(int* error) {
-  ZnGenRW_Mutex* mutex = new (std::nothrow) ZnGenRW_Mutex();
+  ZnGenRW_Mutex* mutex = re5zor4::seam::New<ZnGenRW_Mutex>();
   if (error != nullptr) {
     *error = mutex != nullptr && ZnRWMutexCore::Usable(*mutex) ? 0 : -1;
   }

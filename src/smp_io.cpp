@@ -19,8 +19,8 @@
 #include "core/number_text.h"
 #include "core/seam.h"
 #include "core/settings.h"
-#include "smp_io.h"
 #include "platform/port.h"
+#include "smp_io.h"
 
 namespace re5zor4 {
 namespace {

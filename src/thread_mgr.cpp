@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <new>
 
+#include "core/seam.h"
 #include "re5zor4/critsect.h"
 #include "re5zor4/rw_mutex.h"
 #include "re5zor4/smp_io.h"
@@ -73,7 +74,7 @@ void ZnThreadMgr::Init() {
     const bool one = level == One;
     const unsigned long count = one ? 1 : kNamedSectionCount;
     if (sections == nullptr) {
-      sections = new (std::nothrow) ZnCritSect*[count]();
+      sections = re5zor4::seam::NewArray<ZnCritSect*>(static_cast<size_t>(count));
       sectionCount = sections != nullptr ? count : 0;
     }
     for (unsigned long i = 0; i < sectionCount; ++i) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/seam.h"
 #include "re5zor4/znmtobj.h"
 #include "ru5red4/znassert.h"
 
@@ -221,7 +222,7 @@ ZnHashTable::~ZnHashTable() {
 }
 
 ZnHashEntry* ZnHashTable::AllocateEntry(size_t keyStorage) {
-  void* block = ::operator new(sizeof(ZnHashEntry) + keyStorage, std::nothrow);
+  void* block = re5zor4::seam::Allocate(sizeof(ZnHashEntry) + keyStorage);
   if (block == nullptr) return nullptr;
   ZnHashEntry* entry = static_cast<ZnHashEntry*>(block);
   entry->next = nullptr;
@@ -286,7 +287,7 @@ int ZnHashTable::CloneHashEntry(const ZnHashEntry& source, ZnHashEntry*& out) co
 }
 
 int ZnHashTable::CreateHashTable(ZnHashTable*& out) const {
-  out = new (std::nothrow) ZnHashTable(keySize, find);
+  out = re5zor4::seam::New<ZnHashTable>(keySize, find);
   return out == nullptr ? kOutOfMemory : kDone;
 }
 
@@ -447,7 +448,7 @@ void ZnHashTable::Grow() {
   if (shift < 2) return;
   const unsigned long oldCount = bucketCount;
   const unsigned long newCount = oldCount * 4;
-  ZnHashEntry** fresh = new (std::nothrow) ZnHashEntry*[newCount];
+  ZnHashEntry** fresh = re5zor4::seam::NewArray<ZnHashEntry*>(newCount);
   if (fresh == nullptr) return;
   for (unsigned long i = 0; i < newCount; ++i) fresh[i] = nullptr;
   ZnHashEntry** old = buckets;

@@ -6,8 +6,9 @@
 #include <mutex>
 #include <new>
 
-#include "core/settings.h"
 #include "core/number_text.h"
+#include "core/seam.h"
+#include "core/settings.h"
 #include "platform/port.h"
 
 namespace {
@@ -138,7 +139,7 @@ ZnLog::~ZnLog() {
 ZnLogImpl* ZnLog::Impl() {
   ZnLogImpl* current = impl_.load(std::memory_order_acquire);
   if (current != nullptr) return current;
-  ZnLogImpl* fresh = new (std::nothrow) ZnLogImpl();
+  ZnLogImpl* fresh = re5zor4::seam::New<ZnLogImpl>();
   if (fresh == nullptr) return nullptr;
   if (impl_.compare_exchange_strong(current, fresh, std::memory_order_acq_rel,
                                     std::memory_order_acquire)) {

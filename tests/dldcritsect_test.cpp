@@ -415,8 +415,11 @@ TEST(DldSection, WaiterForAnImplementationStallsNoOtherSection) {
   release.CountDown();
   EXPECT_TRUE(entered.Wait());
   x.join(), y.join(), z.join();
-  delete d;
-  delete other;
+  for (ZnCritSect* section : {d, other}) {
+    char* name = const_cast<char*>(section->name);
+    delete section;
+    free(name);
+  }
 }
 
 // With detection on, a reader/writer mutex's exclusive section is a wrapper.
@@ -460,8 +463,10 @@ TEST(DldSection, WaitForAHolderThatEndedIsReported) {
     for (int i = 0; i < 4; ++i) std::thread([] { ZnTLS::GetThreadLocalStorage(); }).join();
     Check(Info(s) == "Ended.S: owning thread: " + ended + ", owning count: 1; wait count: 0",
           "status line: " + Info(s));
-    Spawn({}, {s}, nullptr, nullptr, nullptr, &waiter);
-    Check(t::WaitUntil([&] { return s->waitCount.load() == 1; }), "no waiter", true);
+    auto* named = new t::Latch(1);  // the waiter outlives this scope
+    Spawn({}, {s}, named, nullptr, nullptr, &waiter);
+    Check(named->Wait(), "no waiter", true);
+    Check(t::WaitUntil([&] { return s->waitCount.load() == 1; }), "no wait", true);
     const std::string chain = "Thread " + waiter + " wants critical section Ended.S " + Hex(s) +
                               " owned by thread " + ended + "\nThread " + ended + " has ended\n";
     Check(t::WaitUntil([&] { return ReportFile() == kHead + chain + "can stackwalk!\n"; }),

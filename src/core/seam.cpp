@@ -15,10 +15,9 @@ std::atomic<ZnFailWrite> g_failWrite{nullptr};
 
 }  // namespace
 
-void* Allocate(std::size_t size) {
+bool AllocationFails(std::size_t size) {
   ZnFailAllocation fail = g_failAllocation.load(std::memory_order_acquire);
-  if (fail != nullptr && fail(size) != 0) return nullptr;
-  return ::operator new(size, std::nothrow);
+  return fail != nullptr && fail(size) != 0;
 }
 
 bool ThreadCreationFails() {

@@ -12,15 +12,25 @@
 namespace re5zor4 {
 namespace seam {
 
-// size bytes from ::operator new (nothrow), or null when memory runs out or a
-// failure is injected. Free with delete (the matching ::operator delete).
-void* Allocate(std::size_t size);
+// True when the allocation of size bytes is to fail.
+bool AllocationFails(std::size_t size);
 
-// A T made in memory from Allocate, or null. Delete it with delete.
+// size bytes from ::operator new (nothrow), or null when memory runs out or a
+// failure is injected. Free with ::operator delete.
+inline void* Allocate(std::size_t size) {
+  return AllocationFails(size) ? nullptr : ::operator new(size, std::nothrow);
+}
+
+// new (std::nothrow) T(args...), or null. Delete it with delete.
 template <typename T, typename... Args>
 T* New(Args&&... args) {
-  void* memory = Allocate(sizeof(T));
-  return memory != nullptr ? new (memory) T(std::forward<Args>(args)...) : nullptr;
+  return AllocationFails(sizeof(T)) ? nullptr : new (std::nothrow) T(std::forward<Args>(args)...);
+}
+
+// new (std::nothrow) T[count](), or null. Delete it with delete[].
+template <typename T>
+T* NewArray(std::size_t count) {
+  return AllocationFails(count * sizeof(T)) ? nullptr : new (std::nothrow) T[count]();
 }
 
 // True when the next thread creation is to fail.

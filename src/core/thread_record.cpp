@@ -30,8 +30,31 @@ void Free(ThreadRecord* record) {
   delete record;
 }
 
+// Steps 1 to 4 of the release (see the header). current: record is the
+// calling thread's, whose slot is emptied once nothing more can be written
+// into the record.
+void Release(ThreadRecord* record, bool current) {
+  EmptyRecord(record->tls);
+  line_buffer::Release(record);
+  if (current) port::SetCurrentThreadBlock(nullptr);
+  delete record->spareRw;
+  record->spareRw = nullptr;
+  SectionHold hold(g_critSectCritSect);
+  record->released.store(1, std::memory_order_relaxed);
+  if (record->heldSections.load(std::memory_order_relaxed) == 0) Free(record);
+}
+
+// A terminated thread ran no clean-up; once it is gone, its record is
+// released on the terminator's thread, as its own thread end would have.
+void OnThreadTerminated(void* block) {
+  Release(static_cast<ThreadRecord*>(block), false);
+}
+
 struct InstallThreadEnd {
-  InstallThreadEnd() { port::SetThreadEndHook(&OnThreadEnd); }
+  InstallThreadEnd() {
+    port::SetThreadEndHook(&OnThreadEnd);
+    port::SetThreadTerminatedHook(&OnThreadTerminated);
+  }
 } g_installThreadEnd;
 
 }  // namespace
@@ -41,9 +64,10 @@ ThreadRecord* Create() {
   if (record == nullptr) return nullptr;
   record->tls.threadId = port::CurrentThreadId();
   record->tls.threadHandle = port::DuplicateCurrentThread();
-  port::SetCurrentThreadBlock(record);
-  // The record is released at thread end even without a final detach.
+  // The record is released at thread end even without a final detach, and
+  // after the thread when it is terminated.
   port::ArmThreadEndHook();
+  port::SetCurrentThreadBlock(record);
   return record;
 }
 
@@ -63,16 +87,7 @@ bool HasEnded(const ZnTLS* tls) {
 }
 
 void ReleaseCurrent() {
-  ThreadRecord* record = Find();
-  if (record == nullptr) return;
-  EmptyRecord(record->tls);
-  line_buffer::Release(record);
-  port::SetCurrentThreadBlock(nullptr);
-  delete record->spareRw;
-  record->spareRw = nullptr;
-  SectionHold hold(g_critSectCritSect);
-  record->released.store(1, std::memory_order_relaxed);
-  if (record->heldSections.load(std::memory_order_relaxed) == 0) Free(record);
+  if (ThreadRecord* record = Find()) Release(record, true);
 }
 
 _ZnRW_Record* FindRw(ZnTLS* tls, const ZnRW_Mutex* mutex) {

@@ -88,9 +88,13 @@ void CloseHandle(Handle handle);
 // with TlsGetValue; Linux: an initial-exec thread-local, one load):
 //
 //   void* CurrentThreadBlock();          the calling thread's block, or null
-//   void SetCurrentThreadBlock(void*);   sets it for the calling thread
 //
 // The value stays readable by the thread-end hook.
+
+// Sets the calling thread's block. REQUIRES: the thread armed its thread-end
+// hook (ArmThreadEndHook) first, so that a terminated thread's block reaches
+// the terminated-thread hook.
+void SetCurrentThreadBlock(void* block);
 
 // ---------------------------------------------------------------------------
 // Thread-local slots (Win32: TlsAlloc, TlsGetValue, TlsSetValue) and the
@@ -115,6 +119,14 @@ typedef void (*ThreadEndHook)();
 void SetThreadEndHook(ThreadEndHook hook);
 void ArmThreadEndHook();
 
+// Installs the one function called, on another thread, with the block of a
+// thread that was terminated (TerminateThread), once that thread is gone and
+// its guards are handed on. The terminated thread itself runs no clean-up.
+// Called by whoever finishes the termination: TerminateThread, or the close
+// of the thread's last handle; never while the layer holds a lock of its own.
+typedef void (*ThreadTerminatedHook)(void* block);
+void SetThreadTerminatedHook(ThreadTerminatedHook hook);
+
 // ---------------------------------------------------------------------------
 // Threads and time (Win32: GetCurrentThreadId, DuplicateHandle, Sleep,
 // GetSystemInfo).
@@ -129,8 +141,8 @@ Handle DuplicateCurrentThread();
 void CloseThreadHandle(Handle handle);
 // True once the handle's thread has ended: returned from its start function,
 // gone through its thread-end processing, or been terminated. Also true for a
-// null or closed handle. Never blocks for long: a terminated thread that the
-// kernel has not yet let go counts as not ended.
+// null or closed handle. Only asks (never blocks, never cleans up): a
+// terminated thread that the kernel has not yet let go counts as not ended.
 bool ThreadHasEnded(Handle handle);
 // Sleeps ms milliseconds; 0 gives up the rest of the time slice. Negative
 // values are treated as 0.
@@ -158,6 +170,8 @@ uint32_t GetVersion();
 bool GetVersionEx(unsigned long* major);
 // The calling thread's last error code (errno on POSIX).
 unsigned long LastError();
+// The code of "not enough resources" (ERROR_NOT_ENOUGH_MEMORY; EAGAIN).
+unsigned long OutOfResourcesError();
 void SetLastError(unsigned long code);
 // The system's text for code into buffer (NUL-terminated, cut to size).
 // Returns the text's length, 0 when there is none.

@@ -39,10 +39,6 @@ inline void* CurrentThreadBlock() {
   return t_threadBlock;
 }
 
-inline void SetCurrentThreadBlock(void* block) {
-  t_threadBlock = block;
-}
-
 class RecursiveLock {
  public:
   RecursiveLock() : word_(0), owner_(0), count_(0) {}

@@ -2,6 +2,7 @@
 #include <atomic>
 
 #include "platform/posix/futex_posix.h"
+#include "platform/posix/thread_state_posix.h"
 #include "port_inline.h"
 
 namespace re5zor4 {
@@ -15,6 +16,13 @@ namespace {
 // centuries to run out.
 std::atomic<uint64_t> g_nextLockOwnerId{1};
 }  // namespace
+
+void SetCurrentThreadBlock(void* block) {
+  t_threadBlock = block;
+  if (posix::ThreadState* state = posix::CallerState()) {
+    state->block.store(block, std::memory_order_release);
+  }
+}
 
 uintptr_t AssignLockOwnerId() {
   const uintptr_t id =

@@ -166,16 +166,20 @@ void WaitKernelThreadGone(const ThreadControl* c) {
 }
 
 // Takes over the state of a thread that is gone: its place among sleepers,
-// its guards (abandoned), its memory.
-void CleanUpAfter(ThreadControl* c) {
+// its guards (abandoned), its memory. Returns the library's block of the
+// thread, for the terminated-thread hook.
+void* CleanUpAfter(ThreadControl* c) {
   HappensAfter(c);
+  void* block = nullptr;
   if (ThreadState* state = c->state.exchange(nullptr, std::memory_order_acq_rel)) {
     RemoveDeadSleeper(state);
     AbandonGuards(state);
+    block = state->block.exchange(nullptr, std::memory_order_acq_rel);
     delete state;
   }
   MarkEnded(c);
   Unref(c);  // the thread's own; never the last: the caller holds a handle
+  return block;
 }
 
 // Sees a termination through to its end: once the thread is gone, one caller
@@ -187,9 +191,10 @@ void Reap(ThreadControl* c) {
     if (life == kAborting) {
       WaitKernelThreadGone(c);
       if (c->life.compare_exchange_strong(life, kReaping, std::memory_order_acq_rel)) {
-        CleanUpAfter(c);
+        void* const block = CleanUpAfter(c);
         c->life.store(kGone, std::memory_order_release);
         FutexWakeAll(&c->life);
+        ReportTerminated(block);
         return;
       }
     } else if (life == kReaping) {
@@ -434,10 +439,8 @@ bool ThreadHasEnded(Handle handle) {
   switch (c->life.load(std::memory_order_acquire)) {
     case posix::kLive:
       return false;
-    case posix::kAborting:
-      if (posix::IsCaller(c) || !posix::KernelThreadGone(c)) return false;
-      posix::Reap(c);
-      return true;
+    case posix::kAborting:  // only asks: the clean-up is the terminator's
+      return !posix::IsCaller(c) && posix::KernelThreadGone(c);
     default:
       return true;
   }

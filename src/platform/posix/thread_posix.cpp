@@ -63,6 +63,7 @@ namespace {
 // TerminateThread (its terminator frees its guards and state instead).
 
 std::atomic<ThreadEndHook> g_thread_end_hook{nullptr};
+std::atomic<ThreadTerminatedHook> g_thread_terminated_hook{nullptr};
 
 void OnThreadEnd(void* value);
 
@@ -116,6 +117,13 @@ void ForgetThreadIdInChild() {
 }
 
 }  // namespace
+
+void ReportTerminated(void* block) {
+  if (block == nullptr) return;
+  if (ThreadTerminatedHook hook = g_thread_terminated_hook.load(std::memory_order_acquire)) {
+    hook(block);
+  }
+}
 
 ThreadState* CallerState() {
   const EndKey& end_key = TheEndKey();
@@ -197,6 +205,10 @@ void SetThreadEndHook(ThreadEndHook hook) {
   posix::g_thread_end_hook.store(hook, std::memory_order_release);
 }
 
+void SetThreadTerminatedHook(ThreadTerminatedHook hook) {
+  posix::g_thread_terminated_hook.store(hook, std::memory_order_release);
+}
+
 void ArmThreadEndHook() {
   posix::ThreadState* state = posix::CallerStateOrCreate();
   if (state != nullptr) state->armed = true;
@@ -257,6 +269,10 @@ bool GetVersionEx(unsigned long* major) {
 
 unsigned long LastError() {
   return static_cast<unsigned long>(errno);
+}
+
+unsigned long OutOfResourcesError() {
+  return static_cast<unsigned long>(EAGAIN);
 }
 
 void SetLastError(unsigned long code) {

@@ -45,6 +45,9 @@ struct ThreadState {
   bool armed = false;            // call the thread-end hook at thread end
   // Set while the thread has thread handles (thread_control_posix.cpp).
   std::atomic<ThreadControl*> control{nullptr};
+  // The library's block for the thread (SetCurrentThreadBlock): handed to
+  // the terminated-thread hook when the thread is terminated.
+  std::atomic<void*> block{nullptr};
 
   // Termination is held off while the thread holds a guard's internal mutex
   // (a few instructions), so that no thread ever dies holding it. Both words
@@ -60,6 +63,11 @@ struct ThreadState {
   std::atomic<int*> sleep_counter{nullptr};
   std::atomic<bool> sleeping_as_owner{false};
 };
+
+// Hands a terminated thread's block to the terminated-thread hook.
+// REQUIRES: the termination is over (no lock of the layer held, the thread's
+// handles see it ended), so that the hook may close handles of the thread.
+void ReportTerminated(void* block);
 
 // The calling thread's state, or null when it has none yet.
 ThreadState* CallerState();
