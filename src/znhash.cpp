@@ -24,22 +24,6 @@ const char kSameCount[] = "this->GetNum() == dest->GetNum()";
 constexpr uint32_t kMultiplier = 1103515245u;  // 0x41C64E6D
 constexpr uint32_t kFoldMultiplier = 0x9E3779B9u;
 
-// Brackets a keyed operation with the caller's section, when one is given.
-class Bracket {
- public:
-  explicit Bracket(const ZnMTObj* lock) : lock_(lock) {
-    if (lock_ != nullptr) lock_->BeginCriticalSection();
-  }
-  ~Bracket() {
-    if (lock_ != nullptr) lock_->EndCriticalSection();
-  }
-  Bracket(const Bracket&) = delete;
-  Bracket& operator=(const Bracket&) = delete;
-
- private:
-  const ZnMTObj* lock_;
-};
-
 uint32_t TextHash(const char* text) {
   uint32_t h = 0;
   for (const signed char* p = reinterpret_cast<const signed char*>(text); *p != 0; ++p) {
@@ -292,7 +276,7 @@ int ZnHashTable::CreateHashTable(ZnHashTable*& out) const {
 }
 
 int ZnHashTable::Clone(ZnHashTable*& dest, const ZnMTObj* lock) const {
-  Bracket bracket(lock);
+  const ZnAutoSync bracket(lock);  // the caller's section, when one is given
   dest = nullptr;
   ZnHashTable* made = nullptr;
   int result = CreateHashTable(made);
@@ -312,7 +296,7 @@ int ZnHashTable::Clone(ZnHashTable*& dest, const ZnMTObj* lock) const {
 }
 
 void* ZnHashTable::GetValue(const char* key, const ZnMTObj* lock) const {
-  Bracket bracket(lock);
+  const ZnAutoSync bracket(lock);  // the caller's section, when one is given
   if (!KeyUsable(key)) return nullptr;
   unsigned long hash = 0;
   ZnHashEntry* prev = nullptr;
@@ -322,7 +306,7 @@ void* ZnHashTable::GetValue(const char* key, const ZnMTObj* lock) const {
 
 int ZnHashTable::ChangeValue(const char* key, void* value, int create, int replace,
                              const ZnMTObj* lock) {
-  Bracket bracket(lock);
+  const ZnAutoSync bracket(lock);  // the caller's section, when one is given
   if (!KeyUsable(key)) return kRefused;
   unsigned long hash = 0;
   ZnHashEntry* prev = nullptr;
@@ -345,7 +329,7 @@ int ZnHashTable::ChangeValue(const char* key, void* value, int create, int repla
 }
 
 int ZnHashTable::DeleteValue(const char* key, const ZnMTObj* lock) {
-  Bracket bracket(lock);
+  const ZnAutoSync bracket(lock);  // the caller's section, when one is given
   if (!KeyUsable(key)) return kRefused;
   unsigned long hash = 0;
   ZnHashEntry* prev = nullptr;
@@ -374,7 +358,7 @@ int ZnHashTable::DeleteValue(const char* key, const ZnMTObj* lock) {
 }
 
 int ZnHashTable::EmptyTable(const ZnMTObj* lock) {
-  Bracket bracket(lock);
+  const ZnAutoSync bracket(lock);  // the caller's section, when one is given
   for (unsigned long i = 0; i < bucketCount; ++i) {
     ZnHashEntry* e = buckets[i];
     buckets[i] = nullptr;
