@@ -46,7 +46,10 @@ struct Registry {
 
 std::mutex& RegistryMutex() {
   // Never destroyed: the handler thread may still use it during exit.
-  static std::mutex* mutex = new std::mutex;
+  // In static storage, never destroyed, and never an allocation that could
+  // fail.
+  alignas(std::mutex) static unsigned char storage[sizeof(std::mutex)];
+  static std::mutex* mutex = new (storage) std::mutex;
   return *mutex;
 }
 

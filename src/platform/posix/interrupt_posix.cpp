@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <new>
 
 #include "platform/port.h"
 
@@ -36,7 +37,10 @@ std::atomic<int> g_wakeFd{-1};
 // Guards the rest, except where noted. Never destroyed: the dispatcher may
 // still use it while the process exits.
 std::mutex& StateMutex() {
-  static std::mutex* mutex = new std::mutex;
+  // In static storage, never destroyed, and never an allocation that could
+  // fail.
+  alignas(std::mutex) static unsigned char storage[sizeof(std::mutex)];
+  static std::mutex* mutex = new (storage) std::mutex;
   return *mutex;
 }
 int g_readFd = -1;
