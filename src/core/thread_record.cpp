@@ -90,14 +90,6 @@ void ReleaseCurrent() {
   if (ThreadRecord* record = Find()) Release(record, true);
 }
 
-_ZnRW_Record* FindRw(ZnTLS* tls, const ZnRW_Mutex* mutex) {
-  for (ZnSimpleLinkedListItem* item = tls->rwRecords.head; item != nullptr; item = item->next) {
-    _ZnRW_Record* record = static_cast<_ZnRW_Record*>(item);
-    if (record->mutex == mutex) return record;
-  }
-  return nullptr;
-}
-
 _ZnRW_Record* MakeRw(ZnTLS* tls, const ZnRW_Mutex* mutex) {
   ThreadRecord* const block = FromTls(tls);
   _ZnRW_Record* record = block->spareRw;

@@ -95,8 +95,15 @@ bool HasEnded(const ZnTLS* tls);
 // may get a new one later.
 void ReleaseCurrent();
 
-// The calling thread's record for mutex, or null.
-_ZnRW_Record* FindRw(ZnTLS* tls, const ZnRW_Mutex* mutex);
+// The calling thread's record for mutex, or null. Inline: every reader and
+// writer level looks here first.
+inline _ZnRW_Record* FindRw(ZnTLS* tls, const ZnRW_Mutex* mutex) {
+  for (ZnSimpleLinkedListItem* item = tls->rwRecords.head; item != nullptr; item = item->next) {
+    _ZnRW_Record* record = static_cast<_ZnRW_Record*>(item);
+    if (record->mutex == mutex) return record;
+  }
+  return nullptr;
+}
 // A new record for mutex with state 0, first in the list of tls (the spare
 // when there is one); null when memory runs out.
 _ZnRW_Record* MakeRw(ZnTLS* tls, const ZnRW_Mutex* mutex);
