@@ -1,4 +1,4 @@
-// The platform layer: this file holds the specification of the few
+// The platform layer: this file holds the contract of the few
 // operating-system services the library uses, not their implementations.
 // Each platform folder (posix/, win32/) implements all of it; the build picks
 // the folder and puts it on the include path. Nothing outside src/platform/
