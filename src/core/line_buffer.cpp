@@ -104,6 +104,12 @@ void FlushDebugText(LineBuffer* buffer) {
   buffer->debugUsed = 0;
 }
 
+// The thread that ends the process runs no thread end: what it still has
+// pending is written as the library's statics go.
+struct FlushAtExit {
+  ~FlushAtExit() { Flush(); }
+} g_flushAtExit;
+
 }  // namespace
 
 void Write(intptr_t handle, const char* text, int len) {
