@@ -1,5 +1,5 @@
 // The deadlock report and its tee sink.
-#include "deadlock_report.h"
+#include "dldcritsect.h"
 
 #include <cstdint>
 #include <cstring>

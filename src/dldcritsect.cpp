@@ -28,7 +28,7 @@
 //   1. Under the lock: when S has no owner and no recorded waiter, try the
 //      implementation; on success R owns S (the fast path).
 //   2. Otherwise, still under the lock: count R as waiter, walk the wait chain
-//      from S (deadlock_report.h). If it comes back to R, write the deadlock
+//      from S (dldcritsect.h). If it comes back to R, write the deadlock
 //      report, the status line and the prompt. If it ends at a holder whose
 //      thread has ended, write the report of that: nobody will ever release
 //      what it holds. Record R's wait.
@@ -48,7 +48,7 @@
 #include "core/chain.h"
 #include "core/settings.h"
 #include "core/thread_record.h"
-#include "deadlock_report.h"
+#include "dldcritsect.h"
 #include "port_inline.h"
 #include "re5zor4/schedule.h"
 #include "re5zor4/smp_io.h"

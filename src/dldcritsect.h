@@ -1,7 +1,8 @@
-// The deadlock report: the tee sink deadlock_io and the report writer used by
-// the deadlock-detecting critical section. Module-internal.
-#ifndef RE5ZOR4_SRC_DEADLOCK_REPORT_H_
-#define RE5ZOR4_SRC_DEADLOCK_REPORT_H_
+// The private part of deadlock detection: the wait-chain iterator, and the
+// deadlock report (deadlock_report.cpp) with its tee sink deadlock_io.
+// Module-internal.
+#ifndef RE5ZOR4_SRC_DLDCRITSECT_H_
+#define RE5ZOR4_SRC_DLDCRITSECT_H_
 
 #include <cstdio>
 
@@ -116,4 +117,4 @@ void WriteDeadlockReport(ZnTLS* record, const ZnDLDCritSect* section, smp_io* co
 
 }  // namespace re5zor4
 
-#endif  // RE5ZOR4_SRC_DEADLOCK_REPORT_H_
+#endif  // RE5ZOR4_SRC_DLDCRITSECT_H_
