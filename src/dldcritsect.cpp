@@ -3,9 +3,14 @@
 // How the bookkeeping stays sound. All of it is serialised on the
 // CritSectCritSect (the bookkeeping lock below), under these invariants:
 //
-//   OWNER_SET_UNDER_LOCK: owner goes from null to a record only under the
-//     bookkeeping lock. The final Exit clears it without the lock: a null
-//     store can only cut a wait chain, never make one.
+//   OWNER_SET_BEFORE_WAITING: a thread stores itself as owner, with or
+//     without the lock, before it records any wait, and records waits only
+//     under the lock; so a walker under the lock sees the owner of every
+//     section held by a thread recorded as waiting. A section whose owner it
+//     can't see yet is held by a thread that waits for nothing, which ends a
+//     chain anyway: no cycle is missed, and none is made up. The final Exit
+//     clears owner without the lock: a null store can only cut a wait chain,
+//     never make one.
 //   WAIT_RECORDED_UNDER_LOCK: a thread's waitingFor changes only under the
 //     bookkeeping lock, and only by that thread. A thread recorded as waiting
 //     is blocked, so it cannot run Exit: the chain of a detected deadlock (all
@@ -25,9 +30,11 @@
 //     A section held by a thread that ended stays held and keeps naming it.
 //
 // Begin of a thread R that does not hold the section S:
-//   1. Under the lock: when S has no owner and no recorded waiter, try the
-//      implementation; on success R owns S (the fast path).
-//   2. Otherwise, still under the lock: count R as waiter, walk the wait chain
+//   1. Without the lock: when S has no recorded waiter, try the
+//      implementation; on success R owns S (the fast path: a free section
+//      costs no bookkeeping lock).
+//   2. Otherwise, under the lock: try once more (a holder may just have
+//      left), else count R as waiter, walk the wait chain
 //      from S (dldcritsect.h). If it comes back to R, write the deadlock
 //      report, the status line and the prompt. If it ends at a holder whose
 //      thread has ended, write the report of that: nobody will ever release
@@ -38,8 +45,10 @@
 //
 // Alternatives rejected: entering the implementation under the lock when it
 // looks free (a holder in its final Exit, stopped between its two stores,
-// would stall every detecting section of the process); a registry of readers
-// that the final Exit waits for (the lifetime rule above makes it needless).
+// would stall every detecting section of the process); taking the lock on
+// every Begin (it doubled the cost of an uncontended pair); a registry of
+// readers that the final Exit waits for (the lifetime rule above makes it
+// needless).
 #include "re5zor4/dldcritsect.h"
 
 #include <cstdio>
@@ -169,6 +178,14 @@ void ZnDLDCritSect::Begin() {
     return;
   }
 
+  // OWNER_SET_BEFORE_WAITING lets a free section be taken without the lock;
+  // recorded waiters go first.
+  if (waitCount.load(std::memory_order_relaxed) == 0 && implementation->TryBegin() != 0) {
+    TakeOwnership(self);
+    AddCount(owningCount, 1);
+    return;
+  }
+
   bool detected = false;
   {
     BookkeepingLock lock;
@@ -203,7 +220,7 @@ void ZnDLDCritSect::Begin() {
   {
     BookkeepingLock lock;
     tls->waitingFor = nullptr;
-    TakeOwnership(self);  // OWNER_SET_UNDER_LOCK
+    TakeOwnership(self);  // OWNER_SET_BEFORE_WAITING
     AddCount(waitCount, -1);
   }
   AddCount(owningCount, 1);
@@ -223,7 +240,7 @@ void ZnDLDCritSect::Exit() {
   const int delay = g_sleep_time.load(std::memory_order_relaxed);
   if (delay > 0) ZnThreadSwitchWithDelay(delay);
 
-  // OWNER_SET_UNDER_LOCK allows this store without the lock.
+  // OWNER_SET_BEFORE_WAITING allows this store without the lock.
   owner.store(nullptr, std::memory_order_release);
   implementation->Exit();
   thread_record::NoteGivenBack(self);

@@ -477,3 +477,39 @@ TEST(DldSection, WaitForAHolderThatEndedIsReported) {
 }
 
 }  // namespace
+
+namespace {
+
+// A free section is taken without the bookkeeping lock, so owners appear
+// while other threads walk. Thousands of threads taking sections in one
+// order, with waits and walks all the time, must never see a cycle.
+TEST(DldSection, ThreadsTakingSectionsInOneOrderNeverReport) {
+  t::PromptCapture prompts;
+  const Sections s = {Make("Order.A"), Make("Order.B"), Make("Order.C")};
+  std::atomic<long> inside{0}, overlaps{0};
+  for (int batch = 0; batch < 50; ++batch) {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) {
+      threads.emplace_back([&] {
+        for (int round = 0; round < 50; ++round) {
+          for (ZnCritSect* section : s) section->Begin();
+          if (inside.fetch_add(1) != 0) ++overlaps;
+          inside.fetch_sub(1);
+          for (auto it = s.rbegin(); it != s.rend(); ++it) (*it)->Exit();
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  }
+  EXPECT_EQ(overlaps.load(), 0);
+  EXPECT_TRUE(prompts.Prompts().empty());
+  EXPECT_EQ(ReportFile(), "");
+  for (ZnCritSect* section : s) {
+    EXPECT_EQ(Info(section), std::string(section->name) + ": is available");
+    char* name = const_cast<char*>(section->name);
+    delete section;
+    free(name);
+  }
+}
+
+}  // namespace

@@ -12,8 +12,9 @@
 // "Deadlock falsely detected".
 //
 // ZnCritSect::Make returns one of these while the deadlock-detection flag is
-// set. All bookkeeping of all such sections of the process is serialised on
-// one lock, the CritSectCritSect.
+// set. A section found free is taken without any lock; the bookkeeping of
+// threads that must wait (recording the wait, walking the chain, reporting)
+// is serialised on one process-wide lock, the CritSectCritSect.
 //
 // States (the mechanism and its invariants are described in dldcritsect.cpp):
 //
@@ -83,8 +84,8 @@ class RE5ZOR4_API ZnDLDCritSect : public ZnCritSect {
   int TryBegin() override;
 
   ZnCritSect* const implementation;  // does the real locking; owned
-  // The holder's record: set under the CritSectCritSect, cleared by the final
-  // Exit without it.
+  // The holder's record: set by the holder once it has the implementation,
+  // cleared by the final Exit.
   std::atomic<ZnTLS*> owner;
 
  private:
