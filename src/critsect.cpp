@@ -62,6 +62,12 @@ void ZnCritSect::Exit() {}
 int ZnCritSect::TryBegin() {
   return 1;
 }
+int ZnCritSect::HoldCount() {
+  return 0;
+}
+int ZnCritSect::DetectsDeadlocks() {
+  return 0;
+}
 
 void ZnCritSect::GetInfo(char* buffer, int capacity) {
   if (buffer == nullptr || capacity < 1) return;
@@ -119,6 +125,10 @@ void Win32CritSect::Exit() {
 
 int Win32CritSect::TryBegin() {
   return re5zor4::LockOf(lock_)->TryEnter() ? 1 : 0;
+}
+
+int Win32CritSect::HoldCount() {
+  return re5zor4::LockOf(lock_)->RecursionCount();
 }
 
 void Win32CritSect::ForceRelease() {

@@ -12,7 +12,12 @@
 // "Deadlock falsely detected".
 //
 // ZnCritSect::Make returns one of these while the deadlock-detection flag is
-// set. All bookkeeping of all such sections of the process is serialised on
+// set (the flag is read when the section is made, never later). Without the
+// module started there is no bookkeeping lock and no chain: such a section
+// still excludes, but detects nothing. Made or used in that state, it says so
+// on the debugger channel (the first such making and the first such use of
+// the process, each with one line).
+// All bookkeeping of all such sections of the process is serialised on
 // one lock, the CritSectCritSect.
 //
 // States (the mechanism and its invariants are described in dldcritsect.cpp):
@@ -81,6 +86,11 @@ class RE5ZOR4_API ZnDLDCritSect : public ZnCritSect {
   // Enters when the section is free and unwaited, or held by the caller;
   // returns 0 at once otherwise. Never walks, never reports.
   int TryBegin() override;
+  // owningCount for the holder, 0 for everyone else; reads the caller's
+  // record only when it has one.
+  int HoldCount() override;
+  // 1.
+  int DetectsDeadlocks() override;
 
   ZnCritSect* const implementation;  // does the real locking; owned
   // The holder's record: set under the CritSectCritSect, cleared by the final

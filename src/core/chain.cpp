@@ -6,6 +6,7 @@ namespace re5zor4 {
 SectionSlot g_chainLock;
 SectionSlot g_critSectCritSect;
 std::atomic<int> g_deadlockDetection{0};
+std::atomic<bool> g_startingUp{false};
 
 namespace {
 

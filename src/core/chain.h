@@ -61,6 +61,10 @@ class SCOPED_CAPABILITY SectionHold {
 extern SectionSlot g_chainLock;
 extern SectionSlot g_critSectCritSect;
 
+// True while module start-up runs: the sections it makes (the chain lock may
+// detect deadlocks) are made before the CritSectCritSect by design.
+extern std::atomic<bool> g_startingUp;
+
 // The deadlock-detection flag; its address is handed to the host as an int*.
 extern std::atomic<int> g_deadlockDetection;
 
