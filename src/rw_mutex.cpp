@@ -178,9 +178,13 @@ class ZnRWMutexCore {
 
     // Register: pass through the section, so that a writer holding it keeps new readers out,
     // and count up while inside it (COUNT_RISES_UNDER_EXCLUSIVE).
-    m.waitingReaders.fetch_add(1, std::memory_order_relaxed);
-    m.exclusive->Begin();
-    m.waitingReaders.fetch_sub(1, std::memory_order_relaxed);
+    // Only a reader that finds the section taken queues, and only a queued one
+    // is counted in waitingReaders: the uncontended pass costs no counter.
+    if (m.exclusive->TryBegin() == 0) {
+      m.waitingReaders.fetch_add(1, std::memory_order_relaxed);
+      m.exclusive->Begin();
+      m.waitingReaders.fetch_sub(1, std::memory_order_relaxed);
+    }
     Register(m, record);
     m.exclusive->Exit();
     record->state = 1;
