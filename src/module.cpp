@@ -10,6 +10,7 @@
 #include "re5zor4/zntls.h"
 #include "smp_debug.h"
 #include "smp_io.h"
+#include "status.h"
 
 namespace re5zor4 {
 namespace {
@@ -43,11 +44,13 @@ void ___ZnExtendedContext(int start) {
     ExchangeConsole(WithSink(seam::New<smp_io>()));
     ExchangeDebugger(WithSink(seam::New<smp_debug>(-1)));
     chain::SetRegistration(true);
+    status::ArmSignalIfConfigured();
     g_startingUp.store(false, std::memory_order_relaxed);
     return;
   }
   ZnTLS* record = g_startupRecord.load(std::memory_order_acquire);
   if (record == nullptr) return;
+  status::DisarmSignal();
   delete ExchangeDebugger(nullptr);
   delete ExchangeConsole(nullptr);
   WritePendingText();

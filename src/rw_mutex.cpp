@@ -61,6 +61,7 @@
 #include <new>
 
 #include "core/chain.h"
+#include "core/contention.h"
 #include "core/seam.h"
 #include "core/thread_record.h"
 #include "re5zor4/condition.h"
@@ -148,6 +149,7 @@ class ZnRWMutexCore {
   static void Drain(ZnGenRW_Mutex& m) {
     // COUNT_RISES_UNDER_EXCLUSIVE: a count of 0 stays 0 while we hold the section.
     if ((m.readerWord_.load(std::memory_order_acquire) & kCountMask) == 0) return;
+    const uint64_t start = re5zor4::contention::Now();
     // DRAIN_FLAG_MATCHES_CONDITION: flag and count move into the condition together, under the
     // guard that every count-down on the condition takes. DRAIN_FLAG_OWNED_BY_DRAINER: set here.
     m.readers->Lock();
@@ -159,6 +161,7 @@ class ZnRWMutexCore {
     // DRAIN_FLAG_OWNED_BY_DRAINER: cleared before returning. Every thread in the copied count has
     // subtracted, and nobody has added since, so the count is 0 as well.
     m.readerWord_.fetch_and(kCountMask, std::memory_order_acq_rel);
+    re5zor4::contention::Record(m.drainContention, start);
   }
 
   static int StartReader(ZnGenRW_Mutex& m, ZnTLS* tls, _ZnRW_Record* record) {
@@ -321,6 +324,7 @@ ZnGenRW_Mutex::ZnGenRW_Mutex()
       ownerId(0),
       waitingReaders(0),
       waitingWriters(0),
+      drainContention{{0}, {0}, {0}},
       readerWord_(0) {
   // The inner objects leave the chain whatever the registration switch says:
   // ReleaseAllSynchronizationObjects reaches them only through this mutex's

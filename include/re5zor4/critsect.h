@@ -107,6 +107,11 @@ class RE5ZOR4_API Win32CritSect : public ZnCritSect {
   int TryBegin() override;
   int HoldCount() override;
 
+  // Contention figures, written on the contended path of Begin only: the
+  // entries that had to wait, their total wait and the longest, in
+  // nanoseconds. Read them with ZnGetContentionStats (re5zor4/status.h).
+  std::atomic<uint64_t> contention[3];
+
  private:
   // The platform's recursive lock, kept in place.
   alignas(16) unsigned char lock_[48];

@@ -162,6 +162,12 @@ class RE5ZOR4_API ZnGenRW_Mutex : public ZnRW_Mutex {
   // The number of threads counted as readers now.
   int RegisteredReaders() const;
 
+  // Contention figures of the writers' drains (a writer that had to wait for
+  // counted readers): how many, their total wait and the longest, in
+  // nanoseconds. Queuing on "exclusive" is counted by the section. Read them
+  // with ZnGetContentionStats (re5zor4/status.h).
+  std::atomic<uint64_t> drainContention[3];
+
  private:
   // The operations behind StartRW and EndRW; defined with the mutex and kept
   // out of the exported interface.

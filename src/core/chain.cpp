@@ -90,6 +90,11 @@ void ForceReleaseAll() {
   for (ZnSynchroObj* obj = g_head; obj != nullptr; obj = obj->next) obj->ForceRelease();
 }
 
+void Visit(void (*visit)(ZnSynchroObj* obj, void* context),
+           void* context) NO_THREAD_SAFETY_ANALYSIS {
+  for (ZnSynchroObj* obj = g_head; obj != nullptr; obj = obj->next) visit(obj, context);
+}
+
 void Start(ZnCritSect* chainLock) {
   {
     SectionHold hold(g_chainLock);

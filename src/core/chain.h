@@ -98,6 +98,9 @@ void Unlink(ZnSynchroObj* obj);
 // Calls ForceRelease on every linked object, newest first, holding the chain
 // lock.
 void ForceReleaseAll();
+// Calls visit(obj, context) on every linked object, newest first.
+// REQUIRES: the caller holds the chain lock (or the module is not started).
+void Visit(void (*visit)(ZnSynchroObj* obj, void* context), void* context);
 
 // Start-up: empties the chain and installs the chain lock. Then SetRegistration.
 void Start(ZnCritSect* chainLock);

@@ -46,6 +46,14 @@ struct ThreadRecord {
   std::atomic<int> heldSections{0};
   // Set, under the CritSectCritSect, when the thread let go of the record.
   std::atomic<int> released{0};
+  // The reader/writer mutexes the thread has a record of levels on, for the
+  // status dump: written by the thread alone (MakeRw, DropRw), read by
+  // anyone. A thread with more than kRwShown of them shows the first ones.
+  static constexpr int kRwShown = 4;
+  std::atomic<const ZnRW_Mutex*> rwShown[kRwShown] = {};
+  // Links of the registry of live records; guarded by the registry lock.
+  ThreadRecord* registryNext = nullptr;
+  ThreadRecord* registryPrev = nullptr;
 };
 
 namespace thread_record {
@@ -112,6 +120,13 @@ void DropRw(ZnTLS* tls, _ZnRW_Record* record);
 
 // The thread-end routine: ReleaseCurrent. Installed as the platform's hook.
 void OnThreadEnd();
+
+// Calls visit(record, context) for every record not yet freed, holding the
+// registry lock, which only the making and freeing of a record take besides.
+// Waits at most boundMs for that lock; false when it could not be had.
+// Records are freed under the CritSectCritSect: a caller that holds it may
+// read what a visited record names (waitingFor, rwShown).
+bool VisitAll(void (*visit)(ThreadRecord* record, void* context), void* context, long boundMs);
 
 }  // namespace thread_record
 }  // namespace re5zor4
