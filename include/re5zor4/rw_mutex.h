@@ -173,9 +173,10 @@ class RE5ZOR4_API ZnGenRW_Mutex : public ZnRW_Mutex {
   // out of the exported interface.
   friend class ZnRWMutexCore;
 
-  // The reader count and the drain flag; layout and invariants in
-  // rw_mutex.cpp.
-  std::atomic<uint32_t> readerWord_;
+  // The reader count (added_ less removed_) and the drain flag (in
+  // removed_); layout and invariants in rw_mutex.cpp.
+  std::atomic<uint64_t> added_;
+  std::atomic<uint64_t> removed_;
 };
 
 #endif  // RE5ZOR4_RW_MUTEX_H_

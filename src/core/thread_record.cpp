@@ -127,30 +127,16 @@ void ReleaseCurrent() {
   if (ThreadRecord* record = Find()) Release(record, true);
 }
 
-_ZnRW_Record* MakeRw(ZnTLS* tls, const ZnRW_Mutex* mutex) {
-  ThreadRecord* const block = FromTls(tls);
-  _ZnRW_Record* record = block->spareRw;
-  if (record != nullptr) {
-    block->spareRw = nullptr;
-    record->mutex = mutex;
-    record->state = 0;
-    record->registered = 0;
-  } else {
-    record = seam::New<_ZnRW_Record>(mutex);
-    if (record == nullptr) return nullptr;
-  }
+_ZnRW_Record* MakeRwSlow(ZnTLS* tls, const ZnRW_Mutex* mutex) {
+  _ZnRW_Record* record = seam::New<_ZnRW_Record>(mutex);
+  if (record == nullptr) return nullptr;
   record->next = tls->rwRecords.head;
   tls->rwRecords.head = record;
-  for (std::atomic<const ZnRW_Mutex*>& shown : block->rwShown) {
-    if (shown.load(std::memory_order_relaxed) == nullptr) {
-      shown.store(mutex, std::memory_order_relaxed);
-      break;
-    }
-  }
+  ShowRw(FromTls(tls), nullptr, mutex);
   return record;
 }
 
-void DropRw(ZnTLS* tls, _ZnRW_Record* record) {
+void DropRwSlow(ZnTLS* tls, _ZnRW_Record* record) {
   if (tls->rwRecords.head == record) {
     tls->rwRecords.head = record->next;
   } else {
@@ -158,12 +144,7 @@ void DropRw(ZnTLS* tls, _ZnRW_Record* record) {
   }
   record->next = nullptr;
   ThreadRecord* const block = FromTls(tls);
-  for (std::atomic<const ZnRW_Mutex*>& shown : block->rwShown) {
-    if (shown.load(std::memory_order_relaxed) == record->mutex) {
-      shown.store(nullptr, std::memory_order_relaxed);
-      break;
-    }
-  }
+  ShowRw(block, record->mutex, nullptr);
   if (block->spareRw == nullptr && block->released.load(std::memory_order_relaxed) == 0) {
     block->spareRw = record;
     return;
