@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -60,7 +61,15 @@ sqlite3_mutex g_static[kStaticCount];
 std::atomic<long> g_enters{0};
 std::atomic<long> g_misuses{0};  // a Leave by a thread that does not hold the mutex
 
+// SQLite calls xMutexInit from every sqlite3_initialize, from any thread,
+// without xMutexEnd in between: only the first call makes anything.
+std::mutex g_initLock;
+bool g_made = false;  // guarded by g_initLock
+
 int MutexInit() {
+  std::lock_guard<std::mutex> hold(g_initLock);
+  if (g_made) return SQLITE_OK;
+  g_made = true;
   for (int type = kFirstStatic; type < kStaticCount; ++type) {
     g_static[type].section = ZnCritSect::Make(kStaticNames[type]);
     if (g_static[type].section == nullptr) return SQLITE_NOMEM;
@@ -69,6 +78,9 @@ int MutexInit() {
 }
 
 int MutexEnd() {
+  std::lock_guard<std::mutex> hold(g_initLock);
+  if (!g_made) return SQLITE_OK;
+  g_made = false;
   for (int type = kFirstStatic; type < kStaticCount; ++type) {
     delete g_static[type].section;
     g_static[type].section = nullptr;
