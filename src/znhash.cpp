@@ -41,6 +41,14 @@ inline uint32_t TextHash(const char* text) {
   return h;
 }
 
+inline void Prefetch(const void* address) {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
+}
+
 // Equal texts. Inline, and most unequal keys differ in their first
 // character, so a chain walk seldom gets past the first comparison (the
 // library call strcmp costs more than the whole walk of a short chain).
@@ -58,6 +66,9 @@ inline ZnHashEntry* FindOwnText(const ZnHashTable* table, const char* key, uint3
                                 ZnHashEntry*& prev) {
   prev = nullptr;
   for (ZnHashEntry* e = table->GetBuckets()[hash & table->GetMask()]; e != nullptr; e = e->next) {
+    // The next entry's line is fetched while this key is compared: a chain
+    // of a few entries costs about one miss instead of one after another.
+    Prefetch(e->next);
     if (SameText(e->KeyStorage(), key)) return e;
     prev = e;
   }
