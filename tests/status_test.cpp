@@ -188,6 +188,29 @@ TEST(Contention, MisuseIsRefused) {
   EXPECT_NE(LineOf(Dump(), "object kind=other name=\"probe\""), "");
 }
 
+// Interleaving: another thread holds the CritSectCritSect and keeps it while
+// the dump runs. The dump gives up on it within its bound and says so,
+// instead of waiting for a lock a stuck thread may never give back.
+TEST(Status, DumpNeverWaitsForAStuckBookkeepingLock) {
+  ZnCritSect* bookkeeping = *ZnGetCritSectCritSect();
+  ASSERT_NE(bookkeeping, nullptr);
+  Latch held(1), leave(1);
+  std::thread stuck([&] {
+    bookkeeping->Begin();
+    held.CountDown();
+    leave.Wait();
+    bookkeeping->Exit();
+  });
+  ASSERT_TRUE(held.Wait());
+  re5zor4_test::SinkSwap swap(GetConsole());
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(ZnWriteStatus(GetConsole()), -1);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(swap.sink().Text(), "status busy=bookkeeping\nstatus end\n");
+  leave.CountDown();
+  stuck.join();
+}
+
 // Reads what the child writes to fd, up to one byte, within the bound.
 bool ReadyWithin(int fd) {
   pollfd ready = {fd, POLLIN, 0};

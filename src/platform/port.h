@@ -239,7 +239,8 @@ void EndInterrupt();
 // layer's own). After InstallStatusSignal each such signal calls callback on
 // that ordinary thread, never in a signal handler, instead of the signal's
 // earlier disposition; signals arriving while the callback runs are merged
-// into one more call. RemoveStatusSignal puts the earlier disposition back.
+// into one more call. RemoveStatusSignal puts the earlier disposition back
+// and returns once a callback that is running has returned.
 // Both may be called again; false when the handler can't be installed.
 typedef void (*StatusCallback)();
 bool InstallStatusSignal(StatusCallback callback);

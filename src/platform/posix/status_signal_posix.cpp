@@ -33,6 +33,14 @@ std::mutex& StateMutex() {
   static std::mutex* mutex = new (storage) std::mutex;
   return *mutex;
 }
+// Held by the dispatcher while it runs the callback, so that
+// RemoveStatusSignal returns only once no callback runs any more.
+std::mutex& CallbackMutex() {
+  alignas(std::mutex) static unsigned char storage[sizeof(std::mutex)];
+  static std::mutex* mutex = new (storage) std::mutex;
+  return *mutex;
+}
+
 // Guarded by StateMutex().
 pid_t g_dispatcherPid = 0;  // the process whose dispatcher reads the pipe
 bool g_installed = false;
@@ -56,6 +64,7 @@ void* DispatcherMain(void* argument) {
     const ssize_t got = read(fd, bytes, sizeof bytes);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return nullptr;
+    std::lock_guard<std::mutex> running(CallbackMutex());
     if (StatusCallback callback = g_callback.load(std::memory_order_acquire)) callback();
   }
 }
@@ -104,11 +113,15 @@ bool InstallStatusSignal(StatusCallback callback) {
 }
 
 void RemoveStatusSignal() {
-  std::lock_guard<std::mutex> hold(StateMutex());
-  g_callback.store(nullptr, std::memory_order_release);
-  if (!g_installed) return;
-  sigaction(SIGQUIT, &g_previous, nullptr);
-  g_installed = false;
+  {
+    std::lock_guard<std::mutex> hold(StateMutex());
+    g_callback.store(nullptr, std::memory_order_release);
+    if (g_installed) sigaction(SIGQUIT, &g_previous, nullptr);
+    g_installed = false;
+  }
+  // A callback already running finishes before the caller goes on (module
+  // shut-down deletes what it reads).
+  std::lock_guard<std::mutex> wait(CallbackMutex());
 }
 
 }  // namespace port
