@@ -117,12 +117,7 @@ struct Object {
   bool hasFigures;
 };
 
-struct Collected {
-  std::vector<Object> objects;
-  std::vector<std::string> threadLines;
-};
-
-void Append(std::string* text, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Appends one formatted piece (cut at 511 bytes).
 void Append(std::string* text, const char* format, ...) {
   char line[512];
   va_list args;
