@@ -2,7 +2,8 @@
 # Installs the Debian packages the build needs, only when something is
 # missing (a machine of this kind usually has them all).
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev pkg-config)
+packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev pkg-config
+  libsqlite3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

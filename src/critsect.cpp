@@ -6,6 +6,7 @@
 #include <new>
 
 #include "core/chain.h"
+#include "core/contention.h"
 #include "core/seam.h"
 #include "port_inline.h"
 #include "re5zor4/dldcritsect.h"
@@ -62,6 +63,12 @@ void ZnCritSect::Exit() {}
 int ZnCritSect::TryBegin() {
   return 1;
 }
+int ZnCritSect::HoldCount() {
+  return 0;
+}
+int ZnCritSect::DetectsDeadlocks() {
+  return 0;
+}
 
 void ZnCritSect::GetInfo(char* buffer, int capacity) {
   if (buffer == nullptr || capacity < 1) return;
@@ -92,7 +99,8 @@ ZnCritSect* ZnCritSect::MakeImplementation(const char* sectionName) {
 static_assert(sizeof(re5zor4::port::RecursiveLock) <= 48, "lock storage too small");
 static_assert(alignof(re5zor4::port::RecursiveLock) <= 16, "lock storage misaligned");
 
-Win32CritSect::Win32CritSect(const char* sectionName) : ZnCritSect(chain::DeferLink(sectionName)) {
+Win32CritSect::Win32CritSect(const char* sectionName)
+    : ZnCritSect(chain::DeferLink(sectionName)), contention{{0}, {0}, {0}} {
   new (lock_) re5zor4::port::RecursiveLock();
   chain::Register(this);
 }
@@ -102,8 +110,14 @@ Win32CritSect::~Win32CritSect() {
   re5zor4::LockOf(lock_)->~RecursiveLock();
 }
 
+// The try is the whole uncontended entry; only an entry that has to wait
+// reads the clock and counts.
 void Win32CritSect::Begin() {
-  re5zor4::LockOf(lock_)->Enter();
+  re5zor4::port::RecursiveLock* lock = re5zor4::LockOf(lock_);
+  if (lock->TryEnter()) return;
+  const uint64_t start = re5zor4::contention::Now();
+  lock->Enter();
+  re5zor4::contention::Record(contention, start);
 }
 
 // An Exit by a thread that does not hold the section is refused: leaving it
@@ -119,6 +133,10 @@ void Win32CritSect::Exit() {
 
 int Win32CritSect::TryBegin() {
   return re5zor4::LockOf(lock_)->TryEnter() ? 1 : 0;
+}
+
+int Win32CritSect::HoldCount() {
+  return re5zor4::LockOf(lock_)->RecursionCount();
 }
 
 void Win32CritSect::ForceRelease() {

@@ -90,6 +90,27 @@ void ReadSleepTimeOnce() {
   });
 }
 
+// A section made or used while the module is not started has no bookkeeping
+// lock and detects nothing; the host is told once for each.
+std::atomic<bool> g_madeUnstartedTold{false};
+std::atomic<bool> g_usedUnstartedTold{false};
+
+void TellUnstarted(std::atomic<bool>& told, const char* name, const char* what) {
+  if (told.exchange(true, std::memory_order_relaxed)) return;
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "re5zor4: deadlock-detecting section \"%s\" %s while the module is not started: "
+                "no deadlock detection until start-up",
+                name != nullptr ? name : "(null)", what);
+  re5zor4::port::OutputDebugString(line);
+}
+
+void CheckStarted(const ZnCritSect* section) {
+  if (re5zor4::g_critSectCritSect.Get() == nullptr) {
+    TellUnstarted(g_usedUnstartedTold, section->name, "used");
+  }
+}
+
 // The bookkeeping lock; outside the started state there is none and this
 // holds nothing.
 class BookkeepingLock : public SectionHold {
@@ -131,6 +152,10 @@ Chain Walk(const ZnDLDCritSect* section, const ZnTLS* self) {
 ZnDLDCritSect::ZnDLDCritSect(const char* name, ZnCritSect* implementation)
     : ZnCritSect(re5zor4::chain::DeferLink(name)), implementation(implementation), owner(nullptr) {
   ReadSleepTimeOnce();
+  if (re5zor4::g_critSectCritSect.Get() == nullptr &&
+      !re5zor4::g_startingUp.load(std::memory_order_relaxed)) {
+    TellUnstarted(g_madeUnstartedTold, name, "made");
+  }
   // The wrapper answers for its implementation: ReleaseAllSynchronization-
   // Objects must not release the implementation under a wrapper that still
   // counts the old holder.
@@ -159,11 +184,9 @@ int ZnDLDCritSect::TryBegin() {
     AddCount(owningCount, 1);
     return 1;
   }
-  BookkeepingLock lock;
-  if (owner.load(std::memory_order_relaxed) != nullptr ||
-      waitCount.load(std::memory_order_relaxed) != 0 || implementation->TryBegin() == 0) {
-    return 0;
-  }
+  CheckStarted(this);
+  // OWNER_SET_BEFORE_WAITING: no lock needed; recorded waiters go first.
+  if (waitCount.load(std::memory_order_relaxed) != 0 || implementation->TryBegin() == 0) return 0;
   TakeOwnership(self);
   AddCount(owningCount, 1);
   return 1;
@@ -178,6 +201,7 @@ void ZnDLDCritSect::Begin() {
     return;
   }
 
+  CheckStarted(this);
   // OWNER_SET_BEFORE_WAITING lets a free section be taken without the lock;
   // recorded waiters go first.
   if (waitCount.load(std::memory_order_relaxed) == 0 && implementation->TryBegin() != 0) {
@@ -244,6 +268,18 @@ void ZnDLDCritSect::Exit() {
   owner.store(nullptr, std::memory_order_release);
   implementation->Exit();
   thread_record::NoteGivenBack(self);
+}
+
+int ZnDLDCritSect::HoldCount() {
+  // Find, not Current: a thread without a record holds nothing, and asking
+  // must not make one. Only this thread stores its own record as owner.
+  const ThreadRecord* const self = thread_record::Find();
+  if (self == nullptr || owner.load(std::memory_order_relaxed) != &self->tls) return 0;
+  return static_cast<int>(owningCount.load(std::memory_order_relaxed));
+}
+
+int ZnDLDCritSect::DetectsDeadlocks() {
+  return 1;
 }
 
 void ZnDLDCritSect::ForceRelease() {

@@ -10,6 +10,7 @@
 #include "re5zor4/zntls.h"
 #include "smp_debug.h"
 #include "smp_io.h"
+#include "status.h"
 
 namespace re5zor4 {
 namespace {
@@ -34,6 +35,7 @@ void ___ZnExtendedContext(int start) {
   using namespace re5zor4;
   if (start != 0) {
     if (g_startupRecord.load(std::memory_order_acquire) != nullptr) return;
+    g_startingUp.store(true, std::memory_order_relaxed);
     chain::Start(ZnCritSect::Make("CS chain"));
     g_critSectCritSect.Exchange(ZnMakeCritSectCritSect());
     g_startupRecord.store(seam::New<ZnTLS>(), std::memory_order_release);
@@ -42,10 +44,13 @@ void ___ZnExtendedContext(int start) {
     ExchangeConsole(WithSink(seam::New<smp_io>()));
     ExchangeDebugger(WithSink(seam::New<smp_debug>(-1)));
     chain::SetRegistration(true);
+    status::ArmSignalIfConfigured();
+    g_startingUp.store(false, std::memory_order_relaxed);
     return;
   }
   ZnTLS* record = g_startupRecord.load(std::memory_order_acquire);
   if (record == nullptr) return;
+  status::DisarmSignal();
   delete ExchangeDebugger(nullptr);
   delete ExchangeConsole(nullptr);
   WritePendingText();

@@ -10,16 +10,20 @@
 // its first reader level passes through the same section and counts itself up inside it, so once a
 // writer holds the section the count can only fall, and the writer waits for it to reach zero.
 // Counted threads nest without touching the section, so they never wait for the writer and the
-// drain ends once they release. The count lives in one atomic word of the mutex, readerWord_:
+// drain ends once they release. The count is the difference of two atomic words of the mutex:
 //
-//   bits 0 to 30   the number of counted threads
-//   bit 31         kDraining: set while a writer waits for that number to reach zero
+//   added_     the first levels counted in so far; written only by the holder of the section
+//              (COUNT_RISES_UNDER_EXCLUSIVE), so a load and a store, no read-modify-write
+//   removed_   bits 0 to 62: the threads counted out so far (any thread, atomic add);
+//              bit 63, kDraining: set while a writer waits for the count to reach zero
 //
-// A first reader level costs one atomic add inside the section, a last release one atomic
-// subtract. The condition "RW_Readers" (logic ReaderCounter: wait while its value is not 0) is
-// used only while a writer drains: under the condition's guard the writer sets kDraining and
-// copies the count into the condition's value in one step, then waits on the condition; a last
-// release whose subtract finds kDraining set counts the condition down once (Set), which wakes the
+// count = added_ - (removed_ without kDraining). Neither word wraps in practice (2^63 levels).
+// A first reader level costs one plain store inside the section, a last release one atomic add.
+// The condition "RW_Readers" (logic ReaderCounter: wait while its value is not 0) is used only
+// while a writer drains: under the condition's guard the writer sets kDraining and copies the
+// count into the condition's value in one step (the fetch_or gives removed_ at that instant, and
+// added_ cannot move while the writer holds the section), then waits on the condition; a last
+// release whose add finds kDraining set counts the condition down once (Set), which wakes the
 // writer to test again.
 //
 // Invariants, cited where they are kept:
@@ -32,7 +36,7 @@
 //     inside Drain, and is clear again before Drain returns; so it is clear whenever no thread is
 //     in Drain, and a holder of the section that counts out never touches the condition.
 //   DRAIN_FLAG_MATCHES_CONDITION  while kDraining is set, the condition's value is the number of
-//     threads counted when it was set that have not yet counted down on the condition; a subtract
+//     threads counted when it was set that have not yet counted down on the condition; a count-out
 //     that finds kDraining set is followed by exactly one Set, one that finds it clear by none.
 //     Outside a drain the value is not kept up to date, and only GetInfo writes it.
 //   WRITER_HOLDS_EXCLUSIVE  a thread has writer levels exactly while it holds "RW_Exclusive"
@@ -61,6 +65,7 @@
 #include <new>
 
 #include "core/chain.h"
+#include "core/contention.h"
 #include "core/seam.h"
 #include "core/thread_record.h"
 #include "re5zor4/condition.h"
@@ -99,10 +104,10 @@ uint32_t MakeState(uint32_t reader, uint32_t writer) {
   return (reader & 0xFFFF) | (writer << 16);
 }
 
-// readerWord_: the count of counted threads (bits 0 to 30) and the drain flag (bit 31); see the
-// design comment above.
-const uint32_t kDraining = 0x80000000u;
-const uint32_t kCountMask = 0x7FFFFFFFu;
+// removed_: the threads counted out (bits 0 to 62) and the drain flag (bit 63); see the design
+// comment above.
+const uint64_t kDraining = uint64_t{1} << 63;
+const uint64_t kCountMask = kDraining - 1;
 
 // --- the calling thread's records ---------------------------------------------
 
@@ -122,6 +127,13 @@ using re5zor4::thread_record::MakeRw;
 // calls between them are direct and may be inlined.
 class ZnRWMutexCore {
  public:
+  // The number of counted threads now. Exact for the holder of "exclusive" (added_ cannot move
+  // under it); for anyone else a moment's value.
+  static uint64_t Counted(const ZnGenRW_Mutex& m) {
+    const uint64_t removed = m.removed_.load(std::memory_order_acquire) & kCountMask;
+    return m.added_.load(std::memory_order_acquire) - removed;
+  }
+
   static bool Usable(const ZnGenRW_Mutex& m) {
     return m.readers != nullptr && m.exclusive != nullptr;
   }
@@ -129,16 +141,16 @@ class ZnRWMutexCore {
   // Counts the thread of record in. REQUIRES: it holds "exclusive" (COUNT_RISES_UNDER_EXCLUSIVE)
   // and is not counted yet (READERS_COUNTED_ONCE: flag and count change together).
   static void Register(ZnGenRW_Mutex& m, _ZnRW_Record* record) {
-    m.readerWord_.fetch_add(1, std::memory_order_acq_rel);
+    m.added_.store(m.added_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     record->registered = 1;
   }
 
-  // Counts the thread of record out (READERS_COUNTED_ONCE). A subtract that finds kDraining set
+  // Counts the thread of record out (READERS_COUNTED_ONCE). A count-out that finds kDraining set
   // counts the condition down once; one that finds it clear leaves the condition alone
   // (DRAIN_FLAG_MATCHES_CONDITION).
   static void Deregister(ZnGenRW_Mutex& m, _ZnRW_Record* record) {
     record->registered = 0;
-    if ((m.readerWord_.fetch_sub(1, std::memory_order_acq_rel) & kDraining) != 0) {
+    if ((m.removed_.fetch_add(1, std::memory_order_acq_rel) & kDraining) != 0) {
       m.readers->Set();
     }
   }
@@ -147,18 +159,21 @@ class ZnRWMutexCore {
   // "exclusive", so that nobody counts up meanwhile.
   static void Drain(ZnGenRW_Mutex& m) {
     // COUNT_RISES_UNDER_EXCLUSIVE: a count of 0 stays 0 while we hold the section.
-    if ((m.readerWord_.load(std::memory_order_acquire) & kCountMask) == 0) return;
+    if (Counted(m) == 0) return;
+    const uint64_t start = re5zor4::contention::Now();
     // DRAIN_FLAG_MATCHES_CONDITION: flag and count move into the condition together, under the
     // guard that every count-down on the condition takes. DRAIN_FLAG_OWNED_BY_DRAINER: set here.
     m.readers->Lock();
-    const uint32_t word = m.readerWord_.fetch_or(kDraining, std::memory_order_acq_rel);
-    m.readers->value = static_cast<int>(word & kCountMask);
+    const uint64_t removed = m.removed_.fetch_or(kDraining, std::memory_order_acq_rel);
+    m.readers->value =
+        static_cast<int>(m.added_.load(std::memory_order_relaxed) - (removed & kCountMask));
     m.readers->Unlock();
     // The guard is left: Wait REQUIRES it not held.
     m.readers->Wait(0, kInfinite);
     // DRAIN_FLAG_OWNED_BY_DRAINER: cleared before returning. Every thread in the copied count has
-    // subtracted, and nobody has added since, so the count is 0 as well.
-    m.readerWord_.fetch_and(kCountMask, std::memory_order_acq_rel);
+    // counted out, and nobody has added since, so the count is 0 as well.
+    m.removed_.fetch_and(kCountMask, std::memory_order_acq_rel);
+    re5zor4::contention::Record(m.drainContention, start);
   }
 
   static int StartReader(ZnGenRW_Mutex& m, ZnTLS* tls, _ZnRW_Record* record) {
@@ -178,9 +193,13 @@ class ZnRWMutexCore {
 
     // Register: pass through the section, so that a writer holding it keeps new readers out,
     // and count up while inside it (COUNT_RISES_UNDER_EXCLUSIVE).
-    m.waitingReaders.fetch_add(1, std::memory_order_relaxed);
-    m.exclusive->Begin();
-    m.waitingReaders.fetch_sub(1, std::memory_order_relaxed);
+    // Only a reader that finds the section taken queues, and only a queued one
+    // is counted in waitingReaders: the uncontended pass costs no counter.
+    if (m.exclusive->TryBegin() == 0) {
+      m.waitingReaders.fetch_add(1, std::memory_order_relaxed);
+      m.exclusive->Begin();
+      m.waitingReaders.fetch_sub(1, std::memory_order_relaxed);
+    }
     Register(m, record);
     m.exclusive->Exit();
     record->state = 1;
@@ -317,7 +336,9 @@ ZnGenRW_Mutex::ZnGenRW_Mutex()
       ownerId(0),
       waitingReaders(0),
       waitingWriters(0),
-      readerWord_(0) {
+      drainContention{{0}, {0}, {0}},
+      added_(0),
+      removed_(0) {
   // The inner objects leave the chain whatever the registration switch says:
   // ReleaseAllSynchronizationObjects reaches them only through this mutex's
   // ForceRelease, level by level.
@@ -382,7 +403,7 @@ void ZnGenRW_Mutex::ForceRelease() {
 }
 
 int ZnGenRW_Mutex::RegisteredReaders() const {
-  return static_cast<int>(readerWord_.load(std::memory_order_acquire) & kCountMask);
+  return static_cast<int>(ZnRWMutexCore::Counted(*this));
 }
 
 void ZnGenRW_Mutex::GetInfo(char* buffer, int capacity) {
@@ -393,10 +414,11 @@ void ZnGenRW_Mutex::GetInfo(char* buffer, int capacity) {
     // DRAIN_FLAG_MATCHES_CONDITION: outside a drain the condition's value is not kept up to date,
     // so give it the live count first (under its guard, which Drain takes to set the flag).
     // During a drain it holds the threads still awaited: the live count, give or take a thread
-    // between its subtract and its Set.
+    // between its count-out and its Set.
     readers->Lock();
-    const uint32_t word = readerWord_.load(std::memory_order_acquire);
-    if ((word & kDraining) == 0) readers->value = static_cast<int>(word & kCountMask);
+    if ((removed_.load(std::memory_order_acquire) & kDraining) == 0) {
+      readers->value = static_cast<int>(ZnRWMutexCore::Counted(*this));
+    }
     readers->GetInfo(readersText, sizeof readersText);
     readers->Unlock();
   }

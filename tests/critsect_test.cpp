@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "re5zor4/dldcritsect.h"
+#include "re5zor4/hooks.h"
 #include "support/test_support.h"
 
 RE5ZOR4_TEST_START_MODULE();
@@ -305,6 +306,102 @@ TEST(SectionOwnership, TryBeginNeverWaitsAndNests) {
     EXPECT_EQ(TryBeginElsewhere(section), 0);
     section->Exit();
     EXPECT_EQ(TryBeginElsewhere(section), 1);
+    delete section;
+  }
+}
+
+// The allocations the calling thread makes while counting is on: a query
+// that made a per-thread record for its caller would show up here.
+thread_local bool t_countAllocations = false;
+std::atomic<int> g_allocationsCounted{0};
+int CountAllocation(size_t) {
+  if (t_countAllocations) g_allocationsCounted.fetch_add(1);
+  return 0;
+}
+
+struct Query {
+  int count;
+  int allocations;
+};
+Query HoldCountElsewhere(ZnCritSect* section) {
+  Query query{-1, -1};
+  std::thread([&] {
+    const ZnFaultInjection counting = {CountAllocation, nullptr, nullptr};
+    ZnSetFaultInjection(&counting);
+    g_allocationsCounted = 0;
+    t_countAllocations = true;
+    query.count = section->HoldCount() + section->HeldByCaller() * 1000;
+    t_countAllocations = false;
+    query.allocations = g_allocationsCounted.load();
+    ZnSetFaultInjection(nullptr);
+  }).join();
+  return query;
+}
+
+// The holder sees its own count at every depth; every other thread, a fresh
+// one without a record included, sees 0 and gets no record for asking.
+TEST(SectionOwnership, HoldCountIsTheCallersOwnAndAskingChangesNothing) {
+  for (const Kind& kind : kKinds) {
+    SCOPED_TRACE(kind.label);
+    ZnCritSect* section = MakeOfKind(kind, "Held");
+    EXPECT_EQ(section->DetectsDeadlocks(), kind.detecting);
+    EXPECT_EQ(section->HoldCount(), 0);
+    EXPECT_EQ(section->HeldByCaller(), 0);
+    for (int depth = 1; depth <= 3; ++depth) {
+      if (depth == 2) {
+        ASSERT_EQ(section->TryBegin(), 1);
+      } else {
+        section->Begin();
+      }
+      EXPECT_EQ(section->HoldCount(), depth);
+      EXPECT_EQ(section->HeldByCaller(), 1);
+      const Query other = HoldCountElsewhere(section);
+      EXPECT_EQ(other.count, 0) << "depth " << depth;
+      EXPECT_EQ(other.allocations, 0) << "depth " << depth;
+    }
+    for (int depth = 2; depth >= 0; --depth) {
+      section->Exit();
+      EXPECT_EQ(section->HoldCount(), depth);
+    }
+    section->Begin();
+    section->Begin();
+    section->ForceRelease();
+    EXPECT_EQ(section->HoldCount(), 0);
+    EXPECT_EQ(HoldCountElsewhere(section).count, 0);
+    delete section;
+  }
+}
+
+// Interleaving: A holds the section; B, which holds nothing, tries it (0,
+// nothing changes), asks its count (0), then A leaves and B's second try
+// enters. A's count stays exact throughout, and a refused try leaves no
+// waiter behind (a detecting section's waitCount stays 0).
+TEST(SectionOwnership, TryBeginByANonHolderOnAHeldSectionChangesNothing) {
+  for (const Kind& kind : kKinds) {
+    SCOPED_TRACE(kind.label);
+    ZnCritSect* section = MakeOfKind(kind, "TryHeld");
+    Latch held(1), tried(1), left(1);
+    std::thread holder([&] {
+      section->Begin();
+      section->Begin();
+      held.CountDown();
+      tried.Wait();
+      EXPECT_EQ(section->HoldCount(), 2);
+      section->Exit();
+      section->Exit();
+      left.CountDown();
+    });
+    ASSERT_TRUE(held.Wait());
+    EXPECT_EQ(section->TryBegin(), 0);
+    EXPECT_EQ(section->TryBegin(), 0);
+    EXPECT_EQ(section->HoldCount(), 0);
+    EXPECT_EQ(section->waitCount.load(), 0);
+    tried.CountDown();
+    ASSERT_TRUE(left.Wait());
+    holder.join();
+    ASSERT_EQ(section->TryBegin(), 1);
+    EXPECT_EQ(section->HoldCount(), 1);
+    section->Exit();
     delete section;
   }
 }

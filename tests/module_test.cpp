@@ -15,6 +15,40 @@
 
 namespace {
 
+// A detecting section made and used before start-up works as a plain one and
+// says so on the debugger channel, once for the making and once for the
+// first use in the process; after start-up it says nothing more.
+TEST(Module, DetectingSectionBeforeStartUpIsReportedOnce) {
+  ASSERT_EQ(ZnIsStarted(), 0);
+  re5zor4_test::DebugOutputCapture debug;
+  const int previous = ZnSetDeadLockDetection(1);
+  ZnCritSect* early = ZnCritSect::Make("early");
+  ZnCritSect* second = ZnCritSect::Make("second");
+  ZnSetDeadLockDetection(previous);
+  ASSERT_EQ(early->DetectsDeadlocks(), 1);
+  const std::string made = debug.Text();
+  EXPECT_NE(made.find("\"early\" made while the module is not started"), std::string::npos) << made;
+  EXPECT_EQ(made.find("second"), std::string::npos) << made;
+  debug.Clear();
+  early->Begin();
+  EXPECT_EQ(early->HoldCount(), 1);
+  early->Exit();
+  second->Begin();
+  second->Exit();
+  const std::string used = debug.Text();
+  EXPECT_NE(used.find("\"early\" used while the module is not started"), std::string::npos) << used;
+  EXPECT_EQ(used.find("second"), std::string::npos) << used;
+  debug.Clear();
+  ___ZnExtendedContext(1);
+  early->Begin();
+  EXPECT_EQ(early->HoldCount(), 1);
+  early->Exit();
+  ___ZnExtendedContext(0);
+  EXPECT_EQ(debug.Text(), "");
+  delete second;
+  delete early;
+}
+
 using Probe = re5zor4_test::WalkProbe;
 
 TEST(Module, ObjectsExistOnlyWhileStarted) {

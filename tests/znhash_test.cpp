@@ -126,6 +126,42 @@ TEST(ZnHashTable, FindFunctionsHashSmallKeysExactly) {
   }
 }
 
+// The text hash is taken four characters at a time: every length around
+// the group boundaries, with characters of both signs, must give what one
+// character at a time gives, and a lookup must find exactly what was stored.
+TEST(ZnHashTable, TextHashOfEveryLengthMatchesTheCharacterRule) {
+  ZnHashTable table(0xFFFF, &StringFind);
+  std::vector<std::string> keys;
+  for (size_t length = 0; length <= 17; ++length) {
+    for (const char* alphabet : {"az09", "\x80\xFF\xC3\x7F"}) {
+      std::string key;
+      for (size_t i = 0; i < length; ++i) key += alphabet[(i * 7 + length) % 4];
+      uint32_t expected = 0;
+      for (char c : key)
+        expected = expected * 9u + static_cast<uint32_t>(static_cast<signed char>(c));
+      unsigned long hash = 0;
+      ZnHashEntry* prev = nullptr;
+      StringFind(&table, key.c_str(), hash, nullptr, prev);
+      EXPECT_EQ(hash, expected) << "length " << length;
+      if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
+    }
+  }
+  for (size_t i = 0; i < keys.size(); ++i) {
+    table.ChangeValue(keys[i].c_str(), V(i + 1), 1, 1, nullptr);
+  }
+  for (size_t i = 0; i < keys.size(); ++i) {
+    EXPECT_EQ(table.GetValue(keys[i].c_str(), nullptr), V(i + 1)) << "key " << i;
+    const std::string longer = keys[i] + "x";
+    const std::string shorter = keys[i].empty() ? "q" : keys[i].substr(0, keys[i].size() - 1);
+    if (std::find(keys.begin(), keys.end(), longer) == keys.end()) {
+      EXPECT_EQ(table.GetValue(longer.c_str(), nullptr), nullptr) << "key " << i;
+    }
+    if (std::find(keys.begin(), keys.end(), shorter) == keys.end()) {
+      EXPECT_EQ(table.GetValue(shorter.c_str(), nullptr), nullptr) << "key " << i;
+    }
+  }
+}
+
 // PointerFind puts 0, 4, 8 and 12 into bucket 0, newest at the head.
 TEST(ZnHashTable, IteratesBucketsInOrderAndUnlinksAnywhereInAChain) {
   ZnHashTable table(ZnHashTable::kWordKey, &PointerFind);

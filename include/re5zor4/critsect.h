@@ -41,7 +41,7 @@ class RE5ZOR4_API ZnSynchroObj {
 };
 
 // The recursive critical-section interface. Slot order: destructor,
-// ForceRelease, Begin, Exit, GetInfo, TryBegin.
+// ForceRelease, Begin, Exit, GetInfo, TryBegin, HoldCount, DetectsDeadlocks.
 //
 //   state            Begin by holder   Begin by other    Exit by holder
 //   free             -                 held, n = 1       (misuse)
@@ -66,9 +66,23 @@ class RE5ZOR4_API ZnCritSect : public ZnSynchroObj {
   // Enters and returns non-zero when the section is free or held by the
   // caller; returns 0 at once otherwise. Never waits. Here: 1.
   virtual int TryBegin();
+  // How many times the calling thread has entered the section and not yet
+  // left it: 0 when it does not hold it. Any thread may ask; asking changes
+  // nothing (no per-thread record is made for the caller). Here: 0.
+  virtual int HoldCount();
+  // Non-zero for a deadlock-detecting section. Here: 0.
+  virtual int DetectsDeadlocks();
+  // HoldCount() != 0.
+  int HeldByCaller() { return HoldCount() != 0 ? 1 : 0; }
 
-  // A new section of the kind the deadlock-detection flag selects now.
+  // A new section of the kind the deadlock-detection flag selects now: the
+  // flag is read at this call and at no other time. A section keeps its kind
+  // for its whole life, so a flag written after a library has made its
+  // sections leaves them plain. A detecting section made before module
+  // start-up works, but keeps no books until start-up: it says so once on
+  // the debugger channel.
   static ZnCritSect* Make(const char* name);
+
   // Exactly what Make returns.
   static ZnCritSect* MakeLight(const char* name);
   // A new plain Win32CritSect, whatever the flag.
@@ -91,6 +105,12 @@ class RE5ZOR4_API Win32CritSect : public ZnCritSect {
   void Begin() override;
   void Exit() override;
   int TryBegin() override;
+  int HoldCount() override;
+
+  // Contention figures, written on the contended path of Begin only: the
+  // entries that had to wait, their total wait and the longest, in
+  // nanoseconds. Read them with ZnGetContentionStats (re5zor4/status.h).
+  std::atomic<uint64_t> contention[3];
 
  private:
   // The platform's recursive lock, kept in place.
@@ -105,8 +125,10 @@ RE5ZOR4_API void ReleaseAllSynchronizationObjects();
 // The address of the CritSectCritSect slot, the same for the process's life.
 RE5ZOR4_API ZnCritSect** ZnGetCritSectCritSect();
 // The address of the deadlock-detection flag, the same for the process's life.
-// Write it before making the sections that are to detect deadlocks; prefer
-// ZnSetDeadLockDetection when other threads may be making sections.
+// It is read by ZnCritSect::Make and MakeLight only, once per section made:
+// write it before making the sections that are to detect deadlocks (for a
+// C library that makes its locks at initialisation, before initialising it);
+// prefer ZnSetDeadLockDetection when other threads may be making sections.
 RE5ZOR4_API int* ZnGetDeadLockDetectionEnabled();
 }
 

@@ -12,9 +12,14 @@
 // "Deadlock falsely detected".
 //
 // ZnCritSect::Make returns one of these while the deadlock-detection flag is
-// set. A section found free is taken without any lock; the bookkeeping of
-// threads that must wait (recording the wait, walking the chain, reporting)
-// is serialised on one process-wide lock, the CritSectCritSect.
+// set (the flag is read when the section is made, never later). Without the
+// module started there is no bookkeeping lock and no chain: such a section
+// still excludes, but detects nothing. Made or used in that state, it says so
+// on the debugger channel (the first such making and the first such use of
+// the process, each with one line).
+// A section found free is taken without any lock; the bookkeeping of threads
+// that must wait (recording the wait, walking the chain, reporting) is
+// serialised on one process-wide lock, the CritSectCritSect.
 //
 // States (the mechanism and its invariants are described in dldcritsect.cpp):
 //
@@ -82,6 +87,11 @@ class RE5ZOR4_API ZnDLDCritSect : public ZnCritSect {
   // Enters when the section is free and unwaited, or held by the caller;
   // returns 0 at once otherwise. Never walks, never reports.
   int TryBegin() override;
+  // owningCount for the holder, 0 for everyone else; reads the caller's
+  // record only when it has one.
+  int HoldCount() override;
+  // 1.
+  int DetectsDeadlocks() override;
 
   ZnCritSect* const implementation;  // does the real locking; owned
   // The holder's record: set by the holder once it has the implementation,

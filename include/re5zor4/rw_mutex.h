@@ -162,14 +162,21 @@ class RE5ZOR4_API ZnGenRW_Mutex : public ZnRW_Mutex {
   // The number of threads counted as readers now.
   int RegisteredReaders() const;
 
+  // Contention figures of the writers' drains (a writer that had to wait for
+  // counted readers): how many, their total wait and the longest, in
+  // nanoseconds. Queuing on "exclusive" is counted by the section. Read them
+  // with ZnGetContentionStats (re5zor4/status.h).
+  std::atomic<uint64_t> drainContention[3];
+
  private:
   // The operations behind StartRW and EndRW; defined with the mutex and kept
   // out of the exported interface.
   friend class ZnRWMutexCore;
 
-  // The reader count and the drain flag; layout and invariants in
-  // rw_mutex.cpp.
-  std::atomic<uint32_t> readerWord_;
+  // The reader count (added_ less removed_) and the drain flag (in
+  // removed_); layout and invariants in rw_mutex.cpp.
+  std::atomic<uint64_t> added_;
+  std::atomic<uint64_t> removed_;
 };
 
 #endif  // RE5ZOR4_RW_MUTEX_H_

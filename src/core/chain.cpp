@@ -6,6 +6,7 @@ namespace re5zor4 {
 SectionSlot g_chainLock;
 SectionSlot g_critSectCritSect;
 std::atomic<int> g_deadlockDetection{0};
+std::atomic<bool> g_startingUp{false};
 
 namespace {
 
@@ -87,6 +88,11 @@ void Unlink(ZnSynchroObj* obj) {
 void ForceReleaseAll() {
   SectionHold hold(g_chainLock);
   for (ZnSynchroObj* obj = g_head; obj != nullptr; obj = obj->next) obj->ForceRelease();
+}
+
+void Visit(void (*visit)(ZnSynchroObj* obj, void* context),
+           void* context) NO_THREAD_SAFETY_ANALYSIS {
+  for (ZnSynchroObj* obj = g_head; obj != nullptr; obj = obj->next) visit(obj, context);
 }
 
 void Start(ZnCritSect* chainLock) {

@@ -61,6 +61,10 @@ class SCOPED_CAPABILITY SectionHold {
 extern SectionSlot g_chainLock;
 extern SectionSlot g_critSectCritSect;
 
+// True while module start-up runs: the sections it makes (the chain lock may
+// detect deadlocks) are made before the CritSectCritSect by design.
+extern std::atomic<bool> g_startingUp;
+
 // The deadlock-detection flag; its address is handed to the host as an int*.
 extern std::atomic<int> g_deadlockDetection;
 
@@ -94,6 +98,9 @@ void Unlink(ZnSynchroObj* obj);
 // Calls ForceRelease on every linked object, newest first, holding the chain
 // lock.
 void ForceReleaseAll();
+// Calls visit(obj, context) on every linked object, newest first.
+// REQUIRES: the caller holds the chain lock (or the module is not started).
+void Visit(void (*visit)(ZnSynchroObj* obj, void* context), void* context);
 
 // Start-up: empties the chain and installs the chain lock. Then SetRegistration.
 void Start(ZnCritSect* chainLock);

@@ -30,6 +30,11 @@ bool CsSleepTime(int* value) {
   return config != nullptr && config->GetLong("csSleepTime", value, &kDebugSection) == 0;
 }
 
+bool StatusSignal(int* value) {
+  ZnConfig* config = Config();
+  return config != nullptr && config->GetLong("statusSignal", value, &kDebugSection) == 0;
+}
+
 bool EnableLogFile(short* value) {
   ZnConfig* config = Config();
   return config != nullptr && config->GetShort("enableLogFile", value, &kDebugSection) == 0;

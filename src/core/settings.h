@@ -29,6 +29,9 @@ bool EnableLogFile(short* value);
 // own text, or is left as given (the caller's default).
 bool LogFile(char** value);
 
+// "statusSignal": non-zero makes the quit signal write the status dump.
+bool StatusSignal(int* value);
+
 // The process configuration; null when the base library has none.
 ZnConfig* Config();
 

@@ -1,6 +1,9 @@
 // The thread record and the thread-end routine.
 #include "core/thread_record.h"
 
+#include <mutex>
+#include <new>
+
 #include "core/chain.h"
 #include "core/line_buffer.h"
 #include "core/seam.h"
@@ -9,6 +12,35 @@
 namespace re5zor4 {
 namespace thread_record {
 namespace {
+
+// The registry of live records. Its lock is in static storage, never
+// destroyed (threads may end while the process exits), and is taken after
+// the CritSectCritSect, never before it.
+std::mutex& RegistryLock() {
+  alignas(std::mutex) static unsigned char storage[sizeof(std::mutex)];
+  static std::mutex* mutex = new (storage) std::mutex;
+  return *mutex;
+}
+ThreadRecord* g_registryHead = nullptr;  // guarded by RegistryLock()
+
+void Enlist(ThreadRecord* record) {
+  std::lock_guard<std::mutex> hold(RegistryLock());
+  record->registryNext = g_registryHead;
+  record->registryPrev = nullptr;
+  if (g_registryHead != nullptr) g_registryHead->registryPrev = record;
+  g_registryHead = record;
+}
+
+void Delist(ThreadRecord* record) {
+  std::lock_guard<std::mutex> hold(RegistryLock());
+  if (record->registryPrev != nullptr) {
+    record->registryPrev->registryNext = record->registryNext;
+  } else if (g_registryHead == record) {
+    g_registryHead = record->registryNext;
+  }
+  if (record->registryNext != nullptr) record->registryNext->registryPrev = record->registryPrev;
+  record->registryNext = record->registryPrev = nullptr;
+}
 
 // Frees what the thread kept in its record; the block itself stays while
 // sections name it.
@@ -25,6 +57,7 @@ void EmptyRecord(ZnTLS& tls) {
 }
 
 void Free(ThreadRecord* record) {
+  Delist(record);
   if (record->tls.threadHandle != nullptr) port::CloseThreadHandle(record->tls.threadHandle);
   record->tls.threadHandle = nullptr;
   delete record;
@@ -35,6 +68,9 @@ void Free(ThreadRecord* record) {
 // into the record.
 void Release(ThreadRecord* record, bool current) {
   EmptyRecord(record->tls);
+  for (std::atomic<const ZnRW_Mutex*>& shown : record->rwShown) {
+    shown.store(nullptr, std::memory_order_relaxed);
+  }
   line_buffer::Release(record);
   if (current) port::SetCurrentThreadBlock(nullptr);
   delete record->spareRw;
@@ -68,6 +104,7 @@ ThreadRecord* Create() {
   // after the thread when it is terminated.
   port::ArmThreadEndHook();
   port::SetCurrentThreadBlock(record);
+  Enlist(record);
   return record;
 }
 
@@ -90,24 +127,16 @@ void ReleaseCurrent() {
   if (ThreadRecord* record = Find()) Release(record, true);
 }
 
-_ZnRW_Record* MakeRw(ZnTLS* tls, const ZnRW_Mutex* mutex) {
-  ThreadRecord* const block = FromTls(tls);
-  _ZnRW_Record* record = block->spareRw;
-  if (record != nullptr) {
-    block->spareRw = nullptr;
-    record->mutex = mutex;
-    record->state = 0;
-    record->registered = 0;
-  } else {
-    record = seam::New<_ZnRW_Record>(mutex);
-    if (record == nullptr) return nullptr;
-  }
+_ZnRW_Record* MakeRwSlow(ZnTLS* tls, const ZnRW_Mutex* mutex) {
+  _ZnRW_Record* record = seam::New<_ZnRW_Record>(mutex);
+  if (record == nullptr) return nullptr;
   record->next = tls->rwRecords.head;
   tls->rwRecords.head = record;
+  ShowRw(FromTls(tls), nullptr, mutex);
   return record;
 }
 
-void DropRw(ZnTLS* tls, _ZnRW_Record* record) {
+void DropRwSlow(ZnTLS* tls, _ZnRW_Record* record) {
   if (tls->rwRecords.head == record) {
     tls->rwRecords.head = record->next;
   } else {
@@ -115,6 +144,7 @@ void DropRw(ZnTLS* tls, _ZnRW_Record* record) {
   }
   record->next = nullptr;
   ThreadRecord* const block = FromTls(tls);
+  ShowRw(block, record->mutex, nullptr);
   if (block->spareRw == nullptr && block->released.load(std::memory_order_relaxed) == 0) {
     block->spareRw = record;
     return;
@@ -124,6 +154,19 @@ void DropRw(ZnTLS* tls, _ZnRW_Record* record) {
 
 void OnThreadEnd() {
   ReleaseCurrent();
+}
+
+bool VisitAll(void (*visit)(ThreadRecord* record, void* context), void* context, long boundMs) {
+  std::unique_lock<std::mutex> hold(RegistryLock(), std::try_to_lock);
+  for (long waited = 0; !hold.owns_lock(); ++waited) {
+    if (waited >= boundMs) return false;
+    port::Sleep(1);
+    hold.try_lock();
+  }
+  for (ThreadRecord* record = g_registryHead; record != nullptr; record = record->registryNext) {
+    visit(record, context);
+  }
+  return true;
 }
 
 }  // namespace thread_record

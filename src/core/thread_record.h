@@ -46,6 +46,14 @@ struct ThreadRecord {
   std::atomic<int> heldSections{0};
   // Set, under the CritSectCritSect, when the thread let go of the record.
   std::atomic<int> released{0};
+  // The reader/writer mutexes the thread has a record of levels on, for the
+  // status dump: written by the thread alone (MakeRw, DropRw), read by
+  // anyone. A thread with more than kRwShown of them shows the first ones.
+  static constexpr int kRwShown = 4;
+  std::atomic<const ZnRW_Mutex*> rwShown[kRwShown] = {};
+  // Links of the registry of live records; guarded by the registry lock.
+  ThreadRecord* registryNext = nullptr;
+  ThreadRecord* registryPrev = nullptr;
 };
 
 namespace thread_record {
@@ -106,12 +114,55 @@ inline _ZnRW_Record* FindRw(ZnTLS* tls, const ZnRW_Mutex* mutex) {
 }
 // A new record for mutex with state 0, first in the list of tls (the spare
 // when there is one); null when memory runs out.
-_ZnRW_Record* MakeRw(ZnTLS* tls, const ZnRW_Mutex* mutex);
+_ZnRW_Record* MakeRwSlow(ZnTLS* tls, const ZnRW_Mutex* mutex);
+// The status dump's view of the thread's mutexes (rwShown).
+inline void ShowRw(ThreadRecord* block, const ZnRW_Mutex* from, const ZnRW_Mutex* to) {
+  for (std::atomic<const ZnRW_Mutex*>& shown : block->rwShown) {
+    if (shown.load(std::memory_order_relaxed) == from) {
+      shown.store(to, std::memory_order_relaxed);
+      return;
+    }
+  }
+}
+// Inline for the spare record, which every first level of a thread that
+// holds no other mutex takes.
+inline _ZnRW_Record* MakeRw(ZnTLS* tls, const ZnRW_Mutex* mutex) {
+  ThreadRecord* const block = FromTls(tls);
+  _ZnRW_Record* const record = block->spareRw;
+  if (record == nullptr) return MakeRwSlow(tls, mutex);
+  block->spareRw = nullptr;
+  record->mutex = mutex;
+  record->state = 0;
+  record->registered = 0;
+  record->next = tls->rwRecords.head;
+  tls->rwRecords.head = record;
+  ShowRw(block, nullptr, mutex);
+  return record;
+}
 // Unlinks record from the list of tls and frees it, or keeps it as the spare.
-void DropRw(ZnTLS* tls, _ZnRW_Record* record);
+void DropRwSlow(ZnTLS* tls, _ZnRW_Record* record);
+inline void DropRw(ZnTLS* tls, _ZnRW_Record* record) {
+  ThreadRecord* const block = FromTls(tls);
+  if (tls->rwRecords.head != record || block->spareRw != nullptr ||
+      block->released.load(std::memory_order_relaxed) != 0) {
+    DropRwSlow(tls, record);
+    return;
+  }
+  tls->rwRecords.head = record->next;
+  record->next = nullptr;
+  ShowRw(block, record->mutex, nullptr);
+  block->spareRw = record;
+}
 
 // The thread-end routine: ReleaseCurrent. Installed as the platform's hook.
 void OnThreadEnd();
+
+// Calls visit(record, context) for every record not yet freed, holding the
+// registry lock, which only the making and freeing of a record take besides.
+// Waits at most boundMs for that lock; false when it could not be had.
+// Records are freed under the CritSectCritSect: a caller that holds it may
+// read what a visited record names (waitingFor, rwShown).
+bool VisitAll(void (*visit)(ThreadRecord* record, void* context), void* context, long boundMs);
 
 }  // namespace thread_record
 }  // namespace re5zor4

@@ -234,6 +234,18 @@ bool InstallInterruptHandler(InterruptCallback callback);
 // Ends the current interrupt: the next one calls the callback again.
 void EndInterrupt();
 
+// The status signal (Win32: CTRL_BREAK_EVENT through SetConsoleCtrlHandler;
+// POSIX: SIGQUIT, passed by its handler through a pipe to a thread of the
+// layer's own). After InstallStatusSignal each such signal calls callback on
+// that ordinary thread, never in a signal handler, instead of the signal's
+// earlier disposition; signals arriving while the callback runs are merged
+// into one more call. RemoveStatusSignal puts the earlier disposition back
+// and returns once a callback that is running has returned.
+// Both may be called again; false when the handler can't be installed.
+typedef void (*StatusCallback)();
+bool InstallStatusSignal(StatusCallback callback);
+void RemoveStatusSignal();
+
 // Calls prepare in the parent before a fork, then parent in the parent or
 // child in the child after it (POSIX pthread_atfork; Win32 has no fork and
 // never calls them). True when registered.
