@@ -4,6 +4,12 @@
 #include "re5zor4/abort_handler.h"
 
 #include <gtest/gtest.h>
+
+#include "support/test_os.h"
+
+// The interrupts are POSIX signals here; the Win32 console's Ctrl+C is tested
+// in abort_handler_console_test.cpp.
+#if defined(RE5ZOR4_TEST_POSIX_ONLY)
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -193,3 +199,5 @@ TEST(AbortHandlerDeathTest, SecondInterruptWhileHandlersRunIsSwallowed) {
 }
 
 }  // namespace
+
+#endif  // RE5ZOR4_TEST_POSIX_ONLY
