@@ -1,5 +1,6 @@
 // Tests of the deadlock-detecting section. Real deadlocks, and the one-time read of "csSleepTime",
-// run in a child re-executed by a "threadsafe" death test, which checks and _exits under an alarm.
+// run in a child re-executed by a "threadsafe" death test, which checks and ends at once under an
+// alarm.
 #include "re5zor4/dldcritsect.h"
 
 #include <gmock/gmock.h>
@@ -92,7 +93,7 @@ void Check(bool ok, const std::string& what, bool needed = false) {
   static std::string failures;
   if (!ok) failures += what + "\n";
   if (needed && (!ok || what.empty()))
-    std::fputs(failures.c_str(), stderr), _exit(!failures.empty());
+    std::fputs(failures.c_str(), stderr), t::QuickExit(!failures.empty());
 }
 
 struct Child {  // what a child captures; prompts are answered OK unless told otherwise
@@ -105,9 +106,9 @@ void RunChild(const std::function<void(Child&)>& body) {  // in a directory of i
   re5zor4_test::ExitAfter(60);
   std::filesystem::remove_all("child");
   std::error_code error;
-  if (!std::filesystem::create_directory("child")) _exit(2);
+  if (!std::filesystem::create_directory("child")) t::QuickExit(2);
   std::filesystem::current_path("child", error);
-  if (error) _exit(2);
+  if (error) t::QuickExit(2);
   body(*new Child);  // never destroyed: blocked threads may still use the hooks
   Check(true, "", true);
 }

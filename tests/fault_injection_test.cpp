@@ -132,7 +132,7 @@ TEST(OutOfMemoryDeathTest, ModuleStartsWithoutStreams) {
         section->Exit();
         delete section;
         ___ZnExtendedContext(0);
-        std::_Exit(ok ? 0 : 1);
+        re5zor4_test::QuickExit(ok ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }

@@ -134,6 +134,7 @@ TEST(GuardTest, OwnershipSignalsAndClosing) {
 struct PerThread {
   Handle guard = CreateGuard();        // held at three levels when the thread ends
   Handle signal = CreateEvent(guard);  // for the third level, taken by a joint wait
+  Handle self = nullptr;               // the thread's own handle, to see it end
   uint32_t id = 0, hook_calls = 0;
   bool slot_was_empty = false, hook_released = false;  // released: the hook came first
 };
@@ -165,6 +166,7 @@ TEST(ThreadEndTest, HookSlotsIdsAndAbandonedGuardsPerThread) {
       WaitGuard(t[i].guard), WaitGuard(t[i].guard), SetEvent(t[i].signal);
       WaitGuardAndEvent(t[i].guard, t[i].signal);  // an owner keeps the guard
       if (i == 2) victim = DuplicateCurrentThread();
+      t[i].self = DuplicateCurrentThread();
       ++started;
       if (i == 2 && kCanTerminate) WaitGuardAndEvent(blocker, never);  // until terminated
       WaitUntil([&] { return may_end.load(); });
@@ -185,6 +187,10 @@ TEST(ThreadEndTest, HookSlotsIdsAndAbandonedGuardsPerThread) {
   }
   may_end = 1;
   for (pthread_t thread : threads) ASSERT_TRUE(WaitUntil([&] { return TryJoin(thread); }));
+  // A join may come before the thread is through its end processing
+  // (winpthreads lets it go before the loader's thread-detach calls): the
+  // thread's handle says when it is.
+  for (const PerThread& p : t) ASSERT_TRUE(WaitUntil([&] { return ThreadHasEnded(p.self); }));
   EXPECT_TRUE(ThreadHasEnded(victim));
   CloseHandle(victim);
   SetThreadEndHook(nullptr);
@@ -202,7 +208,8 @@ TEST(ThreadEndTest, HookSlotsIdsAndAbandonedGuardsPerThread) {
   auto retake = Spawn([=] { return SetEvent(never) ? Result(Take(blocker, never)) : kWaitFailed; });
   EXPECT_EQ(kWaitObject0, Result(std::move(retake)));
   if (HasFailure()) return;  // threads may still sleep on them
-  for (const PerThread& p : t) CloseHandle(p.signal), CloseHandle(p.guard);
+  for (const PerThread& p : t)
+    CloseHandle(p.signal), CloseHandle(p.guard), CloseThreadHandle(p.self);
   CloseHandle(never), CloseHandle(blocker);
 }
 

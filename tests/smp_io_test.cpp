@@ -137,7 +137,7 @@ TEST(SmpIoMaskDeathTest, MaskSelectsTheChannels) {
           }).join();
           const bool ok = out.Text() == c.stdoutText && debug.Text() == c.debugText;
           ___ZnExtendedContext(0);
-          std::_Exit(ok ? 0 : 1);
+          re5zor4_test::QuickExit(ok ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "")
         << "ZARNConsole=" << (c.zarnConsole ? c.zarnConsole : "(absent)");
@@ -295,7 +295,7 @@ TEST(SmpIoDebuggerDeathTest, LinesReachTheDefaultChannelWholeAndShutDownWritesPe
         {
           const std::string mismatch = RunChannelCase(c);
           std::fputs(mismatch.c_str(), stderr);
-          std::_Exit(mismatch.empty() ? 0 : 1);
+          re5zor4_test::QuickExit(mismatch.empty() ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "")
         << "ZARNConsole=" << c.zarnConsole << (c.hostSink ? " host sink" : "")
@@ -344,7 +344,7 @@ TEST(SmpIoMaskDeathTest, PrintWritesItsLengthOnBothChannels) {
         const bool ok = results[0] == 3 && results[1] == 2 && results[2] == -1 &&
                         out.Text() == "abcuvgh\n" && debug.Text() == "abcuvgh\n";
         ___ZnExtendedContext(0);
-        std::_Exit(ok ? 0 : 1);
+        re5zor4_test::QuickExit(ok ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }

@@ -16,7 +16,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
       re5zor4::port::win32::NoteDllMain();
       break;
     case DLL_THREAD_DETACH:
-      re5zor4::port::win32::OnThreadDetach();
+      re5zor4::port::win32::OnLoaderThreadDetach();
       break;
     default:
       break;

@@ -2,15 +2,22 @@
 // thread identity, sleep, processor count, OS version and error texts on
 // Win32.
 //
-// How a thread gets its end processing. The loader calls every module on
-// every thread's end (DLL_THREAD_DETACH), on the ending thread, before the
-// kernel lets its mutexes go: the hook runs, then the guards the thread still
-// owns are abandoned by the kernel, as the layer's contract wants. In the DLL
-// the notification is DllMain's; a static copy of the layer linked into a
-// program has no DllMain, and gets it from a TLS callback instead. The
-// callback stands down when DllMain has been seen, so the processing runs
-// once. It relies on no thread_local: MinGW's emulated ones may be gone by
-// then.
+// How a thread gets its end processing. It runs on the ending thread, before
+// the kernel lets its mutexes go: the hook runs, then the guards the thread
+// still owns are abandoned by the kernel, as the layer's contract wants. It
+// relies on no thread_local: MinGW's emulated ones may be gone by then.
+//
+// Two notifications lead there, and the first one that comes does it:
+//   - an armed thread (ArmThreadEndHook: the library's per-thread record
+//     asks for it) holds a value in a fiber-local slot, whose callback the
+//     system calls as the thread ends, before it takes the loader lock;
+//   - every thread gets the loader's DLL_THREAD_DETACH: DllMain's in the
+//     DLL, a TLS callback's in a static copy of the layer linked into a
+//     program (the callback stands down when DllMain has been seen).
+// The first matters: DLL_THREAD_DETACH runs under the loader lock, and a
+// hook that waits there for a library lock held by a thread that needs the
+// loader lock (a thread starting, a module lookup) would deadlock both.
+// Threads the library knows are armed, so their processing runs outside it.
 //
 // Not covered, as the contract says: the main thread (the process ends), a
 // thread killed by the end of the process, and a terminated thread (its
@@ -112,6 +119,50 @@ bool AnyTerminatedPending() {
   return g_terminated_pending.load(std::memory_order_relaxed) != 0;
 }
 
+namespace {
+
+DWORD g_fls_slot = FLS_OUT_OF_INDEXES;   // armed: non-null value, callback at the end
+DWORD g_done_slot = TLS_OUT_OF_INDEXES;  // non-null once the end processing ran
+INIT_ONCE g_end_slots_once = INIT_ONCE_STATIC_INIT;
+
+void EndProcessing();
+
+void WINAPI FlsEnd(PVOID value) {
+  if (value != nullptr) EndProcessing();
+}
+
+BOOL CALLBACK AllocateEndSlots(PINIT_ONCE, PVOID, PVOID*) {
+  g_fls_slot = ::FlsAlloc(&FlsEnd);
+  g_done_slot = ::TlsAlloc();
+  return TRUE;
+}
+
+void EnsureEndSlots() {
+  ::InitOnceExecuteOnce(&g_end_slots_once, &AllocateEndSlots, nullptr, nullptr);
+}
+
+// True once the process is ending: the other threads are gone, possibly in
+// the middle of holding the library's locks, so no end processing may run
+// (as on POSIX, where the process's end runs none).
+bool ProcessEnding() {
+  typedef BOOLEAN(NTAPI * Query)();
+  static const Query query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "RtlDllShutdownInProgress")));
+  return query != nullptr && query() != FALSE;
+}
+
+void EndProcessing() {
+  if (ProcessEnding()) return;
+  EnsureEndSlots();
+  if (g_done_slot != TLS_OUT_OF_INDEXES) {
+    if (::TlsGetValue(g_done_slot) != nullptr) return;
+    ::TlsSetValue(g_done_slot, reinterpret_cast<void*>(1));
+  }
+  OnThreadDetach();
+}
+
+}  // namespace
+
 void OnThreadDetach() {
   // First out of the registry: a termination arriving during the hook then
   // finds no block to report twice.
@@ -123,7 +174,7 @@ namespace {
 
 void NTAPI TlsCallback(PVOID, DWORD reason, PVOID) {
   if (reason == DLL_THREAD_DETACH && !g_dll_main_seen.load(std::memory_order_acquire)) {
-    OnThreadDetach();
+    EndProcessing();
   }
 }
 
@@ -153,8 +204,17 @@ void SetThreadTerminatedHook(ThreadTerminatedHook hook) {
   win32::g_thread_terminated_hook.store(hook, std::memory_order_release);
 }
 
-// The loader reports every thread's end: nothing to ask for.
-void ArmThreadEndHook() {}
+// The loader reports every thread's end anyway; arming moves the report out
+// of the loader lock (see above).
+void ArmThreadEndHook() {
+  win32::EnsureEndSlots();
+  if (win32::g_fls_slot == FLS_OUT_OF_INDEXES) return;
+  const DWORD saved = ::GetLastError();
+  if (::FlsGetValue(win32::g_fls_slot) == nullptr) {
+    ::FlsSetValue(win32::g_fls_slot, reinterpret_cast<void*>(1));
+  }
+  ::SetLastError(saved);
+}
 
 // ---------------------------------------------------------------------------
 // Threads and time.
@@ -235,6 +295,10 @@ namespace port {
 namespace win32 {
 void NoteDllMain() {
   g_dll_main_seen.store(true, std::memory_order_release);
+}
+
+void OnLoaderThreadDetach() {
+  EndProcessing();
 }
 }  // namespace win32
 }  // namespace port

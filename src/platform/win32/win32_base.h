@@ -47,9 +47,12 @@ void* TakeThreadBlock(DWORD thread_id, bool only_if_marked);
 // True while some thread marked by MarkCallerTerminated awaits clean-up.
 bool AnyTerminatedPending();
 
-// The thread-end processing, called by the loader's thread-detach
-// notification (DllMain in the DLL, a TLS callback in a static copy).
+// The thread-end processing itself (the registry, the hook).
 void OnThreadDetach();
+// The loader's thread-detach notification (DllMain in the DLL, a TLS
+// callback in a static copy): the thread-end processing, unless the thread
+// already had it.
+void OnLoaderThreadDetach();
 
 }  // namespace win32
 }  // namespace port
