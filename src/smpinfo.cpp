@@ -14,7 +14,11 @@
   "clang " RE5ZOR4_STRINGIFY(__clang_major__) "." RE5ZOR4_STRINGIFY( \
       __clang_minor__) "." RE5ZOR4_STRINGIFY(__clang_patchlevel__)
 #elif defined(__GNUC__)
-#define RE5ZOR4_TOOLCHAIN_TEXT "GCC " __VERSION__
+// From the version numbers, not __VERSION__: a distribution may put its own
+// text there ("12-posix" for Debian's MinGW-w64).
+#define RE5ZOR4_TOOLCHAIN_TEXT                                                                    \
+  "GCC " RE5ZOR4_STRINGIFY(__GNUC__) "." RE5ZOR4_STRINGIFY(__GNUC_MINOR__) "." RE5ZOR4_STRINGIFY( \
+      __GNUC_PATCHLEVEL__)
 #elif defined(_MSC_VER)
 #define RE5ZOR4_TOOLCHAIN_TEXT "Microsoft C/C++ " RE5ZOR4_STRINGIFY(_MSC_FULL_VER)
 #else

@@ -4,6 +4,12 @@
 #include "re5zor4/abort_handler.h"
 
 #include <gtest/gtest.h>
+
+#include "support/test_os.h"
+
+// The interrupts are POSIX signals in the first part; the Win32 console's
+// Ctrl+C in the second.
+#if defined(RE5ZOR4_TEST_POSIX_ONLY)
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -193,3 +199,89 @@ TEST(AbortHandlerDeathTest, SecondInterruptWhileHandlersRunIsSwallowed) {
 }
 
 }  // namespace
+
+#else  // Win32: the console's Ctrl+C
+
+#include <atomic>
+#include <cstdio>
+
+#include "re5zor4/module.h"
+
+namespace {
+
+HANDLE g_called;  // set by the handling handler, the last of a walk
+std::atomic<int> g_calls{0};
+
+int Handles(void*) {
+  ++g_calls;
+  ::SetEvent(g_called);
+  return 1;
+}
+int Declines(void*) {
+  ++g_calls;
+  return 0;
+}
+
+// Sends Ctrl+C to the process's console; true once the handling handler was
+// called (bounded). Waits first for a walk still running, so that no interrupt is
+// swallowed by the one before.
+bool CtrlC() {
+  static int token;
+  ZnAddAbortionHandler(nullptr, &token);  // the removal waits for a running walk
+  ZnRemoveAbortionHandler(nullptr, &token);
+  ::ResetEvent(g_called);
+  if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) return false;
+  return ::WaitForSingleObject(g_called, 20000) == WAIT_OBJECT_0;
+}
+
+// The child's start: the module, and a console of its own (with its output
+// piped, Wine delivers Ctrl+C only then).
+void StartChild() {
+  re5zor4_test::ExitAfter(40);
+  ___ZnExtendedContext(1);
+  ::FreeConsole();
+  ::AllocConsole();
+  ::SetConsoleCtrlHandler(nullptr, FALSE);  // Ctrl+C processing on
+  g_called = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+// Two interrupts, each walking a declining and a handling handler: the
+// process goes on, and every handler ran each time.
+TEST(AbortHandlerDeathTest, CtrlCRunsHandlersInOrderUntilOneHandlesIt) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        StartChild();
+        ZnAddAbortionHandler(Declines, nullptr);
+        ZnAddAbortionHandler(Handles, nullptr);
+        for (int round = 0; round < 2; ++round) {
+          if (!CtrlC()) re5zor4_test::QuickExit(3);
+          std::fputs("handled ", stderr);
+        }
+        std::fprintf(stderr, "calls %d", g_calls.load());
+        re5zor4_test::QuickExit(0);
+      },
+      ::testing::ExitedWithCode(0), "handled handled calls 4");
+}
+
+// When every handler declines, the interrupt passes on to the console's
+// default handling, which ends the process before the wait is over.
+TEST(AbortHandlerDeathTest, CtrlCDeclinedByAllEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        StartChild();
+        ZnAddAbortionHandler(Declines, nullptr);
+        CtrlC();
+        // The default handling ends the process during this bounded wait.
+        ::WaitForSingleObject(::CreateEventA(nullptr, TRUE, FALSE, nullptr), 20000);
+        re5zor4_test::QuickExit(5);  // survived
+      },
+      // Windows ends it with STATUS_CONTROL_C_EXIT, Wine with 0: any code
+      // but the survivor's and the watchdog's.
+      [](int code) { return code != 5 && code != 14; }, "");
+}
+
+}  // namespace
+
+#endif  // RE5ZOR4_TEST_POSIX_ONLY

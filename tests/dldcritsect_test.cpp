@@ -1,9 +1,9 @@
 // Tests of the deadlock-detecting section. Real deadlocks, and the one-time read of "csSleepTime",
-// run in a child re-executed by a "threadsafe" death test, which checks and _exits under an alarm.
+// run in a child re-executed by a "threadsafe" death test, which checks and ends at once under an
+// alarm.
 #include "re5zor4/dldcritsect.h"
 
 #include <gmock/gmock.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -41,9 +41,7 @@ std::string Info(ZnCritSect* section) {
 }
 
 std::string Hex(const void* p) {  // as the report writes addresses and ids: "0x%lx"
-  char text[32];
-  std::snprintf(text, sizeof text, "%p", p);
-  return text;
+  return re5zor4_test::PointerText(p);
 }
 
 // True once the holder of held has recorded that it waits for wanted.
@@ -57,7 +55,7 @@ std::string ReportFile() {
   static const std::regex time_line(
       "(log \\*{8}\n)[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n");
   if (!std::filesystem::is_regular_file("deadlock.txt")) return "";
-  std::ifstream in("deadlock.txt", std::ios::binary);
+  std::ifstream in("deadlock.txt");  // text mode: a line end is "\n" on every system
   const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   return std::regex_replace(text, time_line, "$1<time>\n");
 }
@@ -95,7 +93,7 @@ void Check(bool ok, const std::string& what, bool needed = false) {
   static std::string failures;
   if (!ok) failures += what + "\n";
   if (needed && (!ok || what.empty()))
-    std::fputs(failures.c_str(), stderr), _exit(!failures.empty());
+    std::fputs(failures.c_str(), stderr), t::QuickExit(!failures.empty());
 }
 
 struct Child {  // what a child captures; prompts are answered OK unless told otherwise
@@ -105,9 +103,12 @@ struct Child {  // what a child captures; prompts are answered OK unless told ot
 };
 
 void RunChild(const std::function<void(Child&)>& body) {  // in a directory of its own
-  alarm(60);
+  re5zor4_test::ExitAfter(60);
   std::filesystem::remove_all("child");
-  if (!std::filesystem::create_directory("child") || chdir("child") != 0) _exit(2);
+  std::error_code error;
+  if (!std::filesystem::create_directory("child")) t::QuickExit(2);
+  std::filesystem::current_path("child", error);
+  if (error) t::QuickExit(2);
   body(*new Child);  // never destroyed: blocked threads may still use the hooks
   Check(true, "", true);
 }

@@ -19,6 +19,7 @@
 #include "re5zor4/znhash.h"
 #include "re5zor4/znthread.h"
 #include "re5zor4/zntls.h"
+#include "support/test_os.h"
 #include "support/test_support.h"
 
 RE5ZOR4_TEST_START_MODULE();
@@ -131,7 +132,7 @@ TEST(OutOfMemoryDeathTest, ModuleStartsWithoutStreams) {
         section->Exit();
         delete section;
         ___ZnExtendedContext(0);
-        std::_Exit(ok ? 0 : 1);
+        re5zor4_test::QuickExit(ok ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }
@@ -159,7 +160,7 @@ TEST(ThreadCreation, RefusedStartFailsWithTheOsCode) {
   Idle refused, next;
   {
     Injection fail(-1, 1);
-    EXPECT_EQ(refused.Start(nullptr), EAGAIN);
+    EXPECT_EQ(refused.Start(nullptr), re5zor4_test::kOutOfResourcesCode);
     EXPECT_EQ(refused.status.load(), Thread::kFailed);
   }
   EXPECT_EQ(refused.Start(nullptr), 0);

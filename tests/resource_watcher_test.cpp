@@ -72,7 +72,7 @@ void EveryWaiterReturns(int n) {
   std::vector<std::thread> pool;
   for (int i = 0; i < n; ++i) {
     pool.emplace_back([&, i] {
-      tid[i] = static_cast<int>(syscall(SYS_gettid));
+      tid[i] = OsThreadId();
       result[i].store(w.WaitForZero(0));
       returned.fetch_add(1);
     });

@@ -4,9 +4,6 @@
 // bounded child, so that a sleep of the wrong unit fails instead of hanging.
 #include "re5zor4/schedule.h"
 
-#include <sched.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -15,6 +12,8 @@
 
 namespace {
 
+using re5zor4_test::OnlineProcessors;
+using re5zor4_test::PinToOneProcessor;
 using re5zor4_test::RunInChild;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -58,17 +57,14 @@ TEST(Schedule, YieldsHandTheProcessorOver) {
   const Case cases[] = {{"ZnThreadSwitch()", [] { ZnThreadSwitch(); }},
                         {"ZnThreadSwitchWithDelay(0)", [] { ZnThreadSwitchWithDelay(0); }},
                         {"ZnSleep(0)", [] { ZnSleep(0); }}};
-  const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  ASSERT_GE(online, 1);
-  EXPECT_EQ(ZnGetNumberOfProcessors(), static_cast<unsigned long>(online));
+  const unsigned long online = OnlineProcessors();
+  ASSERT_GE(online, 1ul);
+  EXPECT_EQ(ZnGetNumberOfProcessors(), online);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.call);
     RunInChild([&] {
-      cpu_set_t one;
-      CPU_ZERO(&one);
-      CPU_SET(sched_getcpu(), &one);
-      ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
-      EXPECT_EQ(ZnGetNumberOfProcessors(), static_cast<unsigned long>(online));
+      ASSERT_TRUE(PinToOneProcessor());
+      EXPECT_EQ(ZnGetNumberOfProcessors(), online);
       std::atomic<bool> go{false}, done{false};
       std::thread other([&] {  // spins, never yielding, until told
         while (!go.load(std::memory_order_relaxed)) {

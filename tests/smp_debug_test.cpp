@@ -34,8 +34,8 @@ TEST_F(SmpDebug, LevelLineIsWrittenOnceWhenNonZero) {
       {"8388864", 0x800100, "DEBUG LEVEL --> 0x800100\n"},
       // Bit 31 must not sign-extend into a 64-bit long: neither in the level
       // nor in the printed line.
-      {"0x80000000", 0x80000000L, "DEBUG LEVEL --> 0x80000000\n"},
-      {"-1", 0xFFFFFFFFL, "DEBUG LEVEL --> 0xffffffff\n"},
+      {"0x80000000", static_cast<long>(0x80000000ul), "DEBUG LEVEL --> 0x80000000\n"},
+      {"-1", static_cast<long>(0xFFFFFFFFul), "DEBUG LEVEL --> 0xffffffff\n"},
   };
   for (const Case& c : cases) {
     SetConfig("mode", c.mode);

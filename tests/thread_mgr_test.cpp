@@ -25,9 +25,8 @@ std::string Status(ZnThreadMgr& mgr) {
 
 // The exact report of a manager nobody holds, built with deadlock detection off.
 std::string IdleReport(ZnThreadMgr& mgr) {
-  char line[128];
-  snprintf(line, sizeof line, "Thread Status Report for Manager (%p)\n", static_cast<void*>(&mgr));
-  std::string text = std::string(line) +
+  std::string text = "Thread Status Report for Manager (" + re5zor4_test::PointerText(&mgr) +
+                     ")\n" +
                      "  Reader/Writer Mutex:\n    Owner:0; Wx:#0; Rx:cond-val: 0; "
                      "Cond:RW_Exclusive: owning count: 0; wait count: 0, wait_rd #0, wait_wr #0\n"
                      "  Critical Sections:\n";
@@ -37,6 +36,7 @@ std::string IdleReport(ZnThreadMgr& mgr) {
                               "LBucketIndex BufferColl ObjMgr OnDemand ZnMgr ZnObject Admin "
                               "Defaults MainServer DBManager BucketMap CompareObject Oql TransIDX");
   int i = 0;
+  char line[128];
   for (std::string name; names >> name; text += line) {
     snprintf(line, sizeof line, "    %02d : ZnCS%-14s : ZnCS%s: owning count: 0; wait count: 0\n",
              i++, name.c_str(), name.c_str());

@@ -1,10 +1,7 @@
 // Shared by the thread tests: a Thread whose Work does what its Probe says,
-// debug capture at a chosen level, and a look at threads through /proc.
+// debug capture at a chosen level, and a look at threads (test_os.h).
 #ifndef RE5ZOR4_TESTS_THREAD_TEST_UTIL_H_
 #define RE5ZOR4_TESTS_THREAD_TEST_UTIL_H_
-
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -18,20 +15,13 @@
 #include "re5zor4/smp_debug.h"
 #include "re5zor4/znthread.h"
 #include "re5zor4/zntls.h"
+#include "support/test_os.h"
 #include "support/test_support.h"
 
 namespace thread_test {
 
 using namespace re5zor4_test;
 
-// The state letter of a thread ('S': asleep in a wait); 0 once it is gone.
-inline char TaskState(int tid) {
-  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
-  std::string stat;
-  std::getline(in, stat);
-  const size_t paren = stat.rfind(')');
-  return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : 0;
-}
 inline bool WaitUntilAsleep(const std::atomic<int>& tid) {
   return WaitUntil([&] { return tid != 0 && TaskState(tid) == 'S'; });
 }
@@ -102,7 +92,7 @@ struct Recorder : Thread {
     Probe* p = static_cast<Probe*>(a);
     Thread::Work(a), p->calls += 'W';
     std::shared_ptr<void> end(nullptr, [p](void*) { p->unwound = true; });
-    p->tid = static_cast<int>(syscall(SYS_gettid));
+    p->tid = OsThreadId();
     p->tlsCond = TLSGetCondition();
     if (p->mode == Mode::kHold) p->cond->Lock();
     p->inWork.CountDown();

@@ -30,10 +30,10 @@ class ZnLogTest : public ::testing::Test {
   }
   // The file's bytes, each time line of the test's run (ctime's 25 bytes) replaced by '|'.
   std::string Records(const std::string& path) const {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path);  // text mode: a line end is "\n" on every system
     std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    char stamp[64];
-    for (std::time_t t = since_; t <= std::time(nullptr) && ctime_r(&t, stamp) != nullptr; ++t) {
+    for (std::time_t t = since_; t <= std::time(nullptr); ++t) {
+      const std::string stamp = re5zor4_test::CtimeText(t);
       for (size_t at; (at = text.find(stamp)) != std::string::npos;) text.replace(at, 25, "|");
     }
     return text;

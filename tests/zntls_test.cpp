@@ -3,8 +3,6 @@
 #include "re5zor4/zntls.h"
 
 #include <gtest/gtest.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <set>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "re5zor4/condition.h"
+#include "support/test_os.h"
 #include "support/test_support.h"
 
 RE5ZOR4_TEST_START_MODULE();
@@ -34,7 +33,7 @@ TEST(ZnTLS, RecordLifeCycleFollowsAttachAndDetach) {
     ZnThreadDetach(nullptr);  // no record yet: nothing happens
     ZnTLS* record = ZnTLS::GetThreadLocalStorage();
     EXPECT_EQ(record->attachCount, 1);
-    EXPECT_EQ(record->threadId, static_cast<uint32_t>(syscall(SYS_gettid)));
+    EXPECT_EQ(record->threadId, static_cast<uint32_t>(re5zor4_test::OsThreadId()));
     EXPECT_NE(record->threadHandle, nullptr);
     ZnThreadAttach(nullptr);
     EXPECT_EQ(ZnTLS::GetThreadLocalStorage(), record);

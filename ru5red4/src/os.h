@@ -1,5 +1,5 @@
-// The base library's few operating-system calls, kept in os.cpp. Not
-// exported.
+// The base library's few operating-system calls, kept in os_posix.cpp and
+// os_win32.cpp (the build picks one). Not exported.
 #ifndef RU5RED4_SRC_OS_H_
 #define RU5RED4_SRC_OS_H_
 

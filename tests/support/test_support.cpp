@@ -1,9 +1,18 @@
 #include "support/test_support.h"
 
+#include "support/test_os.h"
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "re5zor4/hooks.h"
@@ -21,28 +30,54 @@ void ModuleEnvironment::TearDown() {
 }
 
 FdCapture::FdCapture(int fd) : fd_(fd), saved_(-1), file_(-1) {
+#if defined(_WIN32)
+  // The library writes through the system's standard handles, not the C
+  // runtime's descriptors: both are pointed at the file.
+  char name[MAX_PATH];
+  char dir[MAX_PATH];
+  const DWORD len = ::GetTempPathA(sizeof dir, dir);
+  if (len == 0 || len >= sizeof dir || ::GetTempFileNameA(dir, "r5c", 0, name) == 0) return;
+  path_ = name;
+  file_ = _open(name, _O_RDWR | _O_BINARY | _O_TRUNC);
+  std::fflush(fd_ == 1 ? stdout : stderr);
+  saved_ = _dup(fd_);
+  _dup2(file_, fd_);
+  ::SetStdHandle(fd_ == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE,
+                 reinterpret_cast<HANDLE>(_get_osfhandle(fd_)));
+#else
   char name[] = "/tmp/re5zor4-capture-XXXXXX";
   file_ = mkstemp(name);
   path_ = name;
   saved_ = dup(fd_);
   dup2(file_, fd_);
+#endif
 }
 
 FdCapture::~FdCapture() {
+  if (file_ < 0) return;
+#if defined(_WIN32)
+  std::fflush(fd_ == 1 ? stdout : stderr);
+  _dup2(saved_, fd_);
+  ::SetStdHandle(fd_ == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE,
+                 reinterpret_cast<HANDLE>(_get_osfhandle(fd_)));
+  _close(saved_);
+  _close(file_);
+  std::remove(path_.c_str());
+#else
   dup2(saved_, fd_);
   close(saved_);
   close(file_);
   unlink(path_.c_str());
+#endif
 }
 
 std::string FdCapture::Text() const {
   std::string text;
-  int in = open(path_.c_str(), O_RDONLY);
-  if (in < 0) return text;
+  std::ifstream in(path_, std::ios::binary);
   char chunk[4096];
-  ssize_t n;
-  while ((n = read(in, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
-  close(in);
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    text.append(chunk, static_cast<size_t>(in.gcount()));
+  }
   return text;
 }
 

@@ -159,18 +159,13 @@ void SetConfig(const char* key, const char* value);
 
 #endif  // RE5ZOR4_TESTS_SUPPORT_TEST_SUPPORT_H_
 
-// A bounded child-process runner, for scenarios that block for ever on a
-// fault, and a look at the calling thread's reader/writer holds.
+// A look at the calling thread's reader/writer holds; the child-process
+// runner lives in test_os.h.
 #ifndef RE5ZOR4_TESTS_SUPPORT_RUN_IN_CHILD_H_
 #define RE5ZOR4_TESTS_SUPPORT_RUN_IN_CHILD_H_
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-
 #include "re5zor4/zntls.h"
+#include "support/test_os.h"
 
 namespace re5zor4_test {
 
@@ -183,29 +178,6 @@ inline const _ZnRW_Record* RwRecordOf(const ZnRW_Mutex* m) {
 // Its state word: reader levels in bits 0 to 15, writer levels above; 0 without one.
 inline uint32_t RwStateOf(const ZnRW_Mutex* m) {
   return RwRecordOf(m) != nullptr ? RwRecordOf(m)->state : 0;
-}
-
-// Runs body in a forked child and fails the calling test unless the child
-// ends by itself without a failure. Expectations that fail in the child (on
-// any thread) are printed there; a child still running after kBound is
-// killed. REQUIRES: the calling process runs no other thread.
-inline void RunInChild(const std::function<void()>& body) {
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    body();
-    std::fflush(nullptr);
-    _exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  ASSERT_GT(pid, 0) << "fork failed";
-  int status = 0;
-  if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    ADD_FAILURE() << "child process killed after " << kBound.count() << " s";
-  } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    ADD_FAILURE() << "child process failed, wait status " << status;
-  }
 }
 
 }  // namespace re5zor4_test

@@ -19,8 +19,19 @@
 // watchdog ends the run with exit code 2 when it overruns its budget by far
 // (3 x budget + 30 s), naming the round it was stuck in.
 //
-// Linux only: an aborted Thread's end is observed in /proc/self/task.
+// An aborted Thread's end is observed in /proc/self/task on Linux, and through an
+// opened thread handle on Win32.
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#undef CreateEvent
+#undef MessageBox
+#undef OutputDebugString
+#undef GetVersionEx
+#else
 #include <unistd.h>  // gettid
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -55,6 +66,15 @@
 #include "re5zor4/znthread.h"
 #include "re5zor4/zntls.h"
 #include "ru5red4/znassert.h"
+
+// The calling thread's kernel id.
+static int OsThreadId() {
+#if defined(_WIN32)
+  return static_cast<int>(::GetCurrentThreadId());
+#else
+  return static_cast<int>(gettid());
+#endif
+}
 
 namespace {
 
@@ -605,7 +625,7 @@ class Parker : public Thread {
   // the runtime's own check (google/sanitizers#1010). Its end is seen in
   // /proc instead.
   int Work(void*) override {
-    s->tid = gettid();
+    s->tid = OsThreadId();
     if (s->mode == kCondPark) {
       s->parked = 1;
       s->wake->Wait(1, ~0ul);
@@ -632,7 +652,15 @@ class Parker : public Thread {
 };
 
 bool TaskGone(int tid) {
+#if defined(_WIN32)
+  HANDLE thread = ::OpenThread(SYNCHRONIZE, FALSE, static_cast<DWORD>(tid));
+  if (thread == nullptr) return true;
+  const bool gone = ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+  ::CloseHandle(thread);
+  return gone;
+#else
   return !std::filesystem::exists("/proc/self/task/" + std::to_string(tid));
+#endif
 }
 
 void AbortParked(ThreadWorld& w, Slot& s) {
