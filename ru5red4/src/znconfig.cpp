@@ -207,7 +207,7 @@ void ZnConfig::SetValue(const char* section, const char* key, const char* value)
       auto k = s->second.find(key);
       if (k != s->second.end()) s->second.erase(k);
     }
-  } catch (const std::bad_alloc&) {
+  } catch (...) {  // only allocations throw here
     // Out of memory: the change is dropped and the old value stays.
   }
 }
@@ -224,7 +224,7 @@ int ZnConfig::LoadFile(const char* path) {
       return -1;
     }
     return impl_->Install(text, path);
-  } catch (const std::bad_alloc&) {
+  } catch (...) {  // only allocations throw here
     impl_->Clear();
     return -1;
   }
@@ -233,7 +233,7 @@ int ZnConfig::LoadFile(const char* path) {
 int ZnConfig::LoadText(const char* text, const char* origin) {
   try {
     return impl_->Install(text != nullptr ? text : "", origin != nullptr ? origin : "(text)");
-  } catch (const std::bad_alloc&) {
+  } catch (...) {  // only allocations throw here
     impl_->Clear();
     return -1;
   }
@@ -252,7 +252,7 @@ int ZnConfig::Reload() {
     // A missing default file is normal; a file named on purpose is not.
     if (result < 0 && named) WriteLine(path + ": cannot read configuration\n");
     return result;
-  } catch (const std::bad_alloc&) {
+  } catch (...) {  // only allocations throw here
     impl_->Clear();
     return -1;
   }
