@@ -34,6 +34,12 @@ ZnCritSect* Make(const std::string& name) {
   return ZnCritSect::Make(strdup(name.c_str()));  // a section keeps a pointer to its name
 }
 
+void Destroy(ZnCritSect* section) {  // and the name Make copied
+  char* name = const_cast<char*>(section->name);
+  delete section;
+  free(name);
+}
+
 std::string Info(ZnCritSect* section) {
   char line[1024];
   section->GetInfo(line, sizeof line);
@@ -42,6 +48,10 @@ std::string Info(ZnCritSect* section) {
 
 std::string Hex(const void* p) {  // as the report writes addresses and ids: "0x%lx"
   return re5zor4_test::PointerText(p);
+}
+
+std::string SelfId() {  // the calling thread's id as the report writes it
+  return Hex(reinterpret_cast<void*>(uintptr_t{ZnTLS::GetThreadLocalStorage()->threadId}));
 }
 
 // True once the holder of held has recorded that it waits for wanted.
@@ -78,8 +88,7 @@ void Spawn(Sections hold, Sections then, t::Latch* held = nullptr, t::Latch* go 
   std::thread([=] {
     Sections taken = hold;
     for (ZnCritSect* section : hold) section->Begin();
-    if (id != nullptr)
-      *id = Hex(reinterpret_cast<void*>(uintptr_t{ZnTLS::GetThreadLocalStorage()->threadId}));
+    if (id != nullptr) *id = SelfId();
     if (held != nullptr) held->CountDown();
     if (go != nullptr) go->Wait();
     for (ZnCritSect* section : then) section->Begin(), taken.push_back(section);
@@ -316,11 +325,7 @@ TEST(DldSection, GetInfoReentryAndStatusLinesOfHoldersComingAndGoing) {
   }
   ASSERT_TRUE(finished.Wait());
   EXPECT_TRUE(prompts.Prompts().empty());
-  for (ZnCritSect* s : {a, b}) {
-    char* name = const_cast<char*>(s->name);
-    delete s;
-    free(name);
-  }
+  for (ZnCritSect* section : {a, b}) Destroy(section);
 }
 
 // A synchronisation object whose release from the walk enters a section.
@@ -347,7 +352,7 @@ TEST(DeadlockWalk, ChainLockDetectsWhenTheModuleStartsWithDetectionOn) {
       auto *held = new t::Latch(1), *go = new t::Latch(1);
       std::thread([=, &holder] {
         x->Begin();
-        holder = Hex(reinterpret_cast<void*>(uintptr_t{ZnTLS::GetThreadLocalStorage()->threadId}));
+        holder = SelfId();
         held->CountDown();
         go->Wait();
         ZnCritSect::MakeImplementation("late");  // links: waits for the chain lock
@@ -355,7 +360,7 @@ TEST(DeadlockWalk, ChainLockDetectsWhenTheModuleStartsWithDetectionOn) {
       Check(held->Wait(), "no holder", true);
       new Grabber(x);
       std::thread([&walker] {
-        walker = Hex(reinterpret_cast<void*>(uintptr_t{ZnTLS::GetThreadLocalStorage()->threadId}));
+        walker = SelfId();
         ReleaseAllSynchronizationObjects();
       }).detach();
       Check(t::WaitUntil([&] { return x->waitCount.load() == 1; }), "the walker never waited",
@@ -378,10 +383,6 @@ TEST(DeadlockWalk, ChainLockDetectsWhenTheModuleStartsWithDetectionOn) {
       Check(file == kHead + report, "file: " + file);
     });
 }
-
-}  // namespace
-
-namespace {
 
 // Interleaving: X holds the implementation of detecting section d directly
 // (as a holder does between clearing owner and leaving it), so d looks free.
@@ -416,11 +417,7 @@ TEST(DldSection, WaiterForAnImplementationStallsNoOtherSection) {
   release.CountDown();
   EXPECT_TRUE(entered.Wait());
   x.join(), y.join(), z.join();
-  for (ZnCritSect* section : {d, other}) {
-    char* name = const_cast<char*>(section->name);
-    delete section;
-    free(name);
-  }
+  for (ZnCritSect* section : {d, other}) Destroy(section);
 }
 
 // With detection on, a reader/writer mutex's exclusive section is a wrapper.
@@ -444,10 +441,6 @@ TEST(DldSection, WrapperTakesItsImplementationOutOfTheChain) {
   delete m;
 }
 
-}  // namespace
-
-namespace {
-
 // Interleaving: T takes S and ends without leaving it; its record is kept
 // while S names it. The status line still names T, and W's Begin reports,
 // to the console and "deadlock.txt", that it waits for a holder that has
@@ -459,7 +452,7 @@ TEST(DldSection, WaitForAHolderThatEndedIsReported) {
     std::string ended, waiter;
     std::thread([&] {
       s->Begin();
-      ended = Hex(reinterpret_cast<void*>(uintptr_t{ZnTLS::GetThreadLocalStorage()->threadId}));
+      ended = SelfId();
     }).join();
     for (int i = 0; i < 4; ++i) std::thread([] { ZnTLS::GetThreadLocalStorage(); }).join();
     Check(Info(s) == "Ended.S: owning thread: " + ended + ", owning count: 1; wait count: 0",
@@ -476,10 +469,6 @@ TEST(DldSection, WaitForAHolderThatEndedIsReported) {
     Check(child.prompts.Prompts().empty(), "a prompt");
   });
 }
-
-}  // namespace
-
-namespace {
 
 // A free section is taken without the bookkeeping lock, so owners appear
 // while other threads walk. Thousands of threads taking sections in one
@@ -507,9 +496,7 @@ TEST(DldSection, ThreadsTakingSectionsInOneOrderNeverReport) {
   EXPECT_EQ(ReportFile(), "");
   for (ZnCritSect* section : s) {
     EXPECT_EQ(Info(section), std::string(section->name) + ": is available");
-    char* name = const_cast<char*>(section->name);
-    delete section;
-    free(name);
+    Destroy(section);
   }
 }
 

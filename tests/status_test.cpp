@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +23,7 @@
 #include "re5zor4/module.h"
 #include "re5zor4/rw_mutex.h"
 #include "re5zor4/smp_io.h"
+#include "support/test_os.h"
 #include "support/test_support.h"
 
 RE5ZOR4_TEST_START_MODULE();
@@ -44,11 +44,8 @@ ZnCritSect* MakeSection(bool detecting, const char* name) {
 
 // True once the kernel shows thread tid asleep. The threads watched here
 // have nothing left to sleep on but the lock they queue for.
-bool Asleep(pid_t tid) {
-  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S';
+bool Asleep(int tid) {
+  return re5zor4_test::TaskState(tid) == 'S';
 }
 
 std::string Dump() {
@@ -87,11 +84,11 @@ TEST(Contention, ContendedEntryIsCountedWithinItsBounds) {
     EXPECT_EQ(stats.count, 0u);
 
     section->Begin();
-    std::atomic<pid_t> tid{0};
+    std::atomic<int> tid{0};
     Clock::duration whole{};
     Latch started(1);
     std::thread contender([&] {
-      tid = static_cast<pid_t>(syscall(SYS_gettid));
+      tid = re5zor4_test::OsThreadId();
       started.CountDown();
       const Clock::time_point before = Clock::now();
       section->Begin();
@@ -142,10 +139,10 @@ TEST(Contention, WriterDrainIsCountedAndTheDumpShowsReaderAndWriter) {
   mutex->name = "drained";
   ASSERT_EQ(ZnResetContentionStats(), 0);
   ASSERT_EQ(mutex->StartRW(0, 0), 0);
-  std::atomic<pid_t> tid{0};
+  std::atomic<int> tid{0};
   Latch started(1), wrote(1), leave(1);
   std::thread writer([&] {
-    tid = static_cast<pid_t>(syscall(SYS_gettid));
+    tid = re5zor4_test::OsThreadId();
     started.CountDown();
     mutex->StartRW(1, 0);
     wrote.CountDown();
@@ -157,11 +154,9 @@ TEST(Contention, WriterDrainIsCountedAndTheDumpShowsReaderAndWriter) {
     return static_cast<ZnGenRW_Mutex*>(mutex)->waitingWriters.load() == 1 && Asleep(tid.load());
   }));
   std::string dump = Dump();
-  const std::string self = "thread id=0x" + [] {
-    char id[16];
-    std::snprintf(id, sizeof id, "%x", static_cast<unsigned>(syscall(SYS_gettid)));
-    return std::string(id);
-  }();
+  const std::string self =
+      "thread id=" + re5zor4_test::PointerText(reinterpret_cast<void*>(static_cast<uintptr_t>(
+                         static_cast<unsigned>(re5zor4_test::OsThreadId()))));
   EXPECT_NE(LineOf(dump, self).find(" rw=\"drained\":reader"), std::string::npos) << dump;
   const std::string object = LineOf(dump, "object kind=rwmutex name=\"drained\"");
   EXPECT_EQ(Field(object, "readers"), 1u) << object;
