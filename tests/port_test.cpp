@@ -93,11 +93,6 @@ bool TryJoin(pthread_t thread) {
 #endif
 }
 
-// The state letter of a thread of this process ('S': asleep in a wait).
-char TaskStateOf(uint32_t tid) {
-  return re5zor4_test::TaskState(static_cast<int>(tid));
-}
-
 // Takes guard (with event) on another thread and releases it; Result: the wait's result.
 std::future<WaitResult> Take(Handle guard, Handle event = nullptr) {
   return Spawn([=] {
@@ -181,7 +176,8 @@ TEST(ThreadEndTest, HookSlotsIdsAndAbandonedGuardsPerThread) {
   ASSERT_TRUE(WaitUntil([&] { return victim.load() != nullptr; }));
   EXPECT_FALSE(ThreadHasEnded(victim));
   if (kCanTerminate) {
-    ASSERT_TRUE(WaitUntil([&] { return TaskStateOf(t[2].id) == 'S'; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return re5zor4_test::TaskState(static_cast<int>(t[2].id)) == 'S'; }));
     EXPECT_TRUE(TerminateThread(victim));
     EXPECT_TRUE(ThreadHasEnded(victim));
   }

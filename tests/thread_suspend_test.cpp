@@ -42,14 +42,19 @@ struct Worker {
 };
 
 // A loop without system calls stops too; suspensions are counted (Block is
-// one more), and a Continue with none left changes nothing.
+// one more), and a Continue with none left changes nothing. Start is refused
+// while suspended: no new run, the same platform object.
 TEST(Suspend, StopsProgressUntilTheLastContinue) {
+  Probe other;
   Worker k(Mode::kSpin);
+  _Thread* const os = k.t.osThread;
   for (int round = 0; round < 3; ++round) {
     ASSERT_TRUE(k.Progressing());
     ASSERT_EQ(0, k.t.Suspend());
     ASSERT_EQ(0, k.t.Block(nullptr));
+    EXPECT_EQ(0, k.t.Start(&other));
     EXPECT_EQ(Thread::kSuspended, k.t.status.load());
+    EXPECT_TRUE(k.t.osThread == os && k.t.startArg == &k.p);
     EXPECT_TRUE(StaysAt(k.p.count, k.p.count.load()));
     ASSERT_EQ(0, k.t.Continue());
     EXPECT_TRUE(StaysAt(k.p.count, k.p.count.load()));
@@ -59,6 +64,7 @@ TEST(Suspend, StopsProgressUntilTheLastContinue) {
   }
   EXPECT_EQ(0, k.t.Continue());
   EXPECT_TRUE(k.Progressing());
+  EXPECT_EQ("", other.calls);
 }
 
 // A condition set, a sleep ending, or a thread suspending itself: the thread
@@ -84,24 +90,6 @@ TEST(Suspend, ContinueNeverHidesTheEnd) {
     ASSERT_TRUE(WaitUntilAsleep(k.p.tid));
     ASSERT_EQ(0, k.t.Continue());
   }
-}
-
-// Start is refused while suspended: no new run, the same platform object,
-// and the run goes on after Continue.
-TEST(Suspend, StartWhileSuspendedStartsNothing) {
-  Probe other;
-  {
-    Worker k(Mode::kSpin);
-    ASSERT_EQ(0, k.t.Suspend());
-    _Thread* const os = k.t.osThread;
-    EXPECT_EQ(0, k.t.Start(&other));
-    EXPECT_EQ(Thread::kSuspended, k.t.status.load());
-    EXPECT_TRUE(k.t.osThread == os && k.t.startArg == &k.p);
-    EXPECT_TRUE(StaysAt(k.p.count, k.p.count.load()));
-    ASSERT_EQ(0, k.t.Continue());
-    EXPECT_TRUE(k.Progressing());
-  }
-  EXPECT_EQ("", other.calls);
 }
 
 }  // namespace

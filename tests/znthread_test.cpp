@@ -21,14 +21,6 @@ using namespace thread_test;
 constexpr long kThreadTrace = 0x100;
 constexpr long kMethodTrace = 0x800000;
 
-std::string Addr(const void* p) {
-  return PointerText(p);
-}
-
-long VmSizeKb() {
-  return re5zor4_test::AddressSpaceKb();
-}
-
 // Start returns with the thread running and counted, and is a no-op until the
 // run is over; a finished Thread restarts, giving back the last OS thread (an
 // unjoined one keeps its 8 MiB stack); deleteOnExit deletes before the count-down.
@@ -36,7 +28,7 @@ TEST(Thread, StartRunRestart) {
   for (int deleteOnExit : {0, 1}) {
     ZnResourceWatcher w;
     CountingSync sync(&w);
-    const long vmBefore = VmSizeKb();
+    const long vmBefore = AddressSpaceKb();
     auto* t = new Recorder("run", deleteOnExit);
     t->resources = &w;
     t->syncObj = &sync;  // released by the destructor
@@ -61,7 +53,7 @@ TEST(Thread, StartRunRestart) {
     if (!deleteOnExit) delete t;
     EXPECT_EQ(1, sync.releases.load());
     EXPECT_EQ(deleteOnExit, sync.countThen.load());  // deleted while still counted
-    EXPECT_LT(VmSizeKb() - vmBefore, 16L * 8 * 1024);
+    EXPECT_LT(AddressSpaceKb() - vmBefore, 16L * 8 * 1024);
   }
 }
 
@@ -77,13 +69,13 @@ TEST(Thread, TraceLines) {
     probe.workResult = workResult;
     DebugTrace trace(level);
     auto* t = new Recorder("tracer", deleteOnExit);
-    const std::string a = Addr(t), id = "Thread " + a + ",tracer : ";
+    const std::string a = PointerText(t), id = "Thread " + a + ",tracer : ";
     t->resources = &w;
     ASSERT_EQ(0, t->Start(&probe));
     ASSERT_TRUE(WaitUntil([&] { return WatcherValue(w) == 0 && TaskState(probe.tid) == 0; }));
     std::string handle;
     if (!deleteOnExit) {
-      handle = Addr(static_cast<Win32Thread*>(t->osThread)->handle);
+      handle = PointerText(static_cast<Win32Thread*>(t->osThread)->handle);
       EXPECT_EQ(0, t->Continue());
       EXPECT_EQ(Thread::kFinished, t->status.load());
       EXPECT_EQ(kThreadGoneCode, t->Suspend());
@@ -186,7 +178,7 @@ TEST(Thread, FourArgumentConstructorStartsTheRun) {
   int arg = 0;
   DebugTrace trace(kMethodTrace);
   auto* t = new Thread("eager", &arg, "tag", 0);
-  const std::string a = Addr(t);
+  const std::string a = PointerText(t);
   EXPECT_EQ(&arg, t->startArg);
   ASSERT_TRUE(WaitUntil([&] { return t->status == Thread::kFinished; }));
   EXPECT_EQ(0, t->result);

@@ -47,21 +47,16 @@
 namespace re5zor4_test {
 
 // The system's codes the library reports for a thread that could not be made
-// and for a control (suspend, resume) of a thread that has ended.
+// and for a control (suspend, resume) of a thread that has ended; whether the
+// platform's default debugger channel is standard error (POSIX) rather than a
+// debugger's own (Win32: OutputDebugStringA, seen only by a debugger).
 #if defined(_WIN32)
 constexpr int kOutOfResourcesCode = 8;  // ERROR_NOT_ENOUGH_MEMORY
 constexpr int kThreadGoneCode = 5;      // ERROR_ACCESS_DENIED
+constexpr bool kDebugChannelIsStderr = false;
 #else
 constexpr int kOutOfResourcesCode = EAGAIN;
 constexpr int kThreadGoneCode = ESRCH;
-#endif
-
-// Whether the platform's default debugger channel is standard error (POSIX)
-// rather than a debugger's own (Win32: OutputDebugStringA, seen only by a
-// debugger).
-#if defined(_WIN32)
-constexpr bool kDebugChannelIsStderr = false;
-#else
 constexpr bool kDebugChannelIsStderr = true;
 #endif
 

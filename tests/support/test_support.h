@@ -15,6 +15,8 @@
 
 #include "re5zor4/critsect.h"
 #include "re5zor4/smp_io.h"
+#include "re5zor4/zntls.h"
+#include "support/test_os.h"
 
 namespace re5zor4_test {
 
@@ -155,21 +157,7 @@ class WalkProbe : public ZnSynchroObj {
 // Sets a "debug" configuration value (null removes it).
 void SetConfig(const char* key, const char* value);
 
-}  // namespace re5zor4_test
-
-#endif  // RE5ZOR4_TESTS_SUPPORT_TEST_SUPPORT_H_
-
-// A look at the calling thread's reader/writer holds; the child-process
-// runner lives in test_os.h.
-#ifndef RE5ZOR4_TESTS_SUPPORT_RUN_IN_CHILD_H_
-#define RE5ZOR4_TESTS_SUPPORT_RUN_IN_CHILD_H_
-
-#include "re5zor4/zntls.h"
-#include "support/test_os.h"
-
-namespace re5zor4_test {
-
-// The calling thread's record of its levels on m, or null when it has none.
+// The calling thread's reader/writer record of m, or null when it has none.
 inline const _ZnRW_Record* RwRecordOf(const ZnRW_Mutex* m) {
   ZnSimpleLinkedListItem* item = ZnTLS::GetThreadLocalStorage()->rwRecords.head;
   while (item != nullptr && static_cast<_ZnRW_Record*>(item)->mutex != m) item = item->next;
@@ -182,4 +170,4 @@ inline uint32_t RwStateOf(const ZnRW_Mutex* m) {
 
 }  // namespace re5zor4_test
 
-#endif  // RE5ZOR4_TESTS_SUPPORT_RUN_IN_CHILD_H_
+#endif  // RE5ZOR4_TESTS_SUPPORT_TEST_SUPPORT_H_
