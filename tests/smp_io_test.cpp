@@ -111,19 +111,18 @@ TEST(SmpIoBuffer, PendingTextIsWrittenAtThreadEnd) {
 }
 
 // The output mask is read at the first output after the last sink went
-// away; a fresh module start-up reads it again. Run in a child so that the
-// sink state of this process isn't disturbed.
-TEST(SmpIoMaskDeathTest, MaskSelectsTheChannels) {
+// away; a fresh module start-up reads it again. Print hands over exactly len
+// characters (-1: the whole text) and returns len, from the main thread and
+// from a thread of its own; the debugger channel gets each piece as a text
+// of its own. Run in a child so that the sink state of this process isn't
+// disturbed.
+TEST(SmpIoMaskDeathTest, MaskSelectsTheChannelsAndPrintWritesItsLength) {
   struct Case {
     const char* zarnConsole;  // null: key absent
-    const char* stdoutText;
-    const char* debugText;
+    bool out, debug;
   };
-  const Case cases[] = {
-      {nullptr, "hello\n", ""},    {"1", "hello\n", ""}, {"2", "", "hello\n"},
-      {"3", "hello\n", "hello\n"}, {"0", "", ""},
-  };
-  for (const Case& c : cases) {
+  for (const Case& c : {Case{nullptr, true, false}, Case{"1", true, false}, Case{"2", false, true},
+                        Case{"3", true, true}, Case{"0", false, false}}) {
     EXPECT_EXIT(
         {
           ___ZnExtendedContext(0);
@@ -131,11 +130,19 @@ TEST(SmpIoMaskDeathTest, MaskSelectsTheChannels) {
           FdCapture out;
           DebugOutputCapture debug;
           ___ZnExtendedContext(1);
-          std::thread([] {
+          int results[3];
+          results[0] = GetConsole()->Print("abcdef", 3);
+          GetConsole()->flush();
+          std::thread([&] {
+            results[1] = GetConsole()->Print("uvwxyz", 2);
+            results[2] = GetConsole()->Print("gh", -1);
             *GetConsole() << "hel"
                           << "lo" << endl;
           }).join();
-          const bool ok = out.Text() == c.stdoutText && debug.Text() == c.debugText;
+          const std::string text = "abcuvghhello\n";
+          const bool ok = results[0] == 3 && results[1] == 2 && results[2] == -1 &&
+                          out.Text() == (c.out ? text : "") &&
+                          debug.Text() == (c.debug ? text : "");
           ___ZnExtendedContext(0);
           re5zor4_test::QuickExit(ok ? 0 : 1);
         },
@@ -319,34 +326,6 @@ TEST(SmpIo, ConsoleInstallsAndReturnsThePrevious) {
     EXPECT_EQ(GetConsole(), after);
     current = after;
   }
-}
-
-// Print hands over exactly len characters (-1: the whole text) and returns
-// len, on both channels: standard output, from the main thread and from a
-// thread of its own, and the debugger channel, which gets each piece as a text
-// of its own.
-TEST(SmpIoMaskDeathTest, PrintWritesItsLengthOnBothChannels) {
-  EXPECT_EXIT(
-      {
-        ___ZnExtendedContext(0);
-        re5zor4_test::SetConfig("ZARNConsole", "3");
-        FdCapture out;
-        DebugOutputCapture debug;
-        ___ZnExtendedContext(1);
-        int results[3];
-        results[0] = GetConsole()->Print("abcdef", 3);
-        GetConsole()->flush();
-        std::thread([&] {
-          results[1] = GetConsole()->Print("uvwxyz", 2);
-          results[2] = GetConsole()->Print("gh", -1);
-          *GetConsole() << endl;
-        }).join();
-        const bool ok = results[0] == 3 && results[1] == 2 && results[2] == -1 &&
-                        out.Text() == "abcuvgh\n" && debug.Text() == "abcuvgh\n";
-        ___ZnExtendedContext(0);
-        re5zor4_test::QuickExit(ok ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
