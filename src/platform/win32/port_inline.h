@@ -8,9 +8,8 @@
 // The slots are allocated when the module loads, so they are among the first
 // 64; a later slot falls back on the out-of-line TlsGetValue.
 //
-// RecursiveLock is the three-state word of the POSIX side (0 free, 1 held,
-// 2 held and maybe sleepers) with the holder's id and recursion count,
-// sleeping in WaitOnAddress. The holder's id is a per-thread serial number
+// The recursive lock (platform/recursive_lock_inline.h) sleeps in
+// WaitOnAddress. The holder's id is a per-thread serial number
 // that is never given to a later thread, unlike a thread id, which Windows
 // reuses: a section whose holder ended stays held, and no later thread with
 // the same id "re-enters" it, which CRITICAL_SECTION (owner: thread id)
@@ -19,7 +18,6 @@
 #define RE5ZOR4_SRC_PLATFORM_WIN32_PORT_INLINE_H_
 
 #include <atomic>
-#include <cassert>
 #include <cstdint>
 
 #include "platform/port.h"
@@ -59,66 +57,9 @@ inline void* CurrentThreadBlock() {
   return ReadSlot(&g_blockSlot);
 }
 
-class RecursiveLock {
- public:
-  RecursiveLock() : word_(0), owner_(0), count_(0) {}
-  ~RecursiveLock() = default;
-
-  void Enter() {
-    const uintptr_t self = LockOwnerId();
-    if (owner_.load(std::memory_order_relaxed) == self) {
-      ++count_;
-      return;
-    }
-    uint32_t expected = 0;
-    if (!word_.compare_exchange_strong(expected, 1, std::memory_order_acquire,
-                                       std::memory_order_relaxed)) {
-      EnterContended();
-    }
-    owner_.store(self, std::memory_order_relaxed);
-    count_ = 1;
-  }
-
-  bool TryEnter() {
-    const uintptr_t self = LockOwnerId();
-    if (owner_.load(std::memory_order_relaxed) == self) {
-      ++count_;
-      return true;
-    }
-    uint32_t expected = 0;
-    if (!word_.compare_exchange_strong(expected, 1, std::memory_order_acquire,
-                                       std::memory_order_relaxed)) {
-      return false;
-    }
-    owner_.store(self, std::memory_order_relaxed);
-    count_ = 1;
-    return true;
-  }
-
-  // REQUIRES: HeldByCaller() (checked in debug builds).
-  void Leave() {
-    assert(HeldByCaller());
-    if (--count_ > 0) return;
-    owner_.store(0, std::memory_order_relaxed);
-    if (word_.exchange(0, std::memory_order_release) == 2) WakeOne();
-  }
-
-  bool HeldByCaller() const { return owner_.load(std::memory_order_relaxed) == LockOwnerId(); }
-  int RecursionCount() const { return HeldByCaller() ? count_ : 0; }
-
-  RecursiveLock(const RecursiveLock&) = delete;
-  RecursiveLock& operator=(const RecursiveLock&) = delete;
-
- private:
-  void EnterContended();
-  void WakeOne();
-
-  std::atomic<uint32_t> word_;
-  std::atomic<uintptr_t> owner_;  // 0 while free; written by the holder only
-  int count_;                     // read and written by the holder only
-};
-
 }  // namespace port
 }  // namespace re5zor4
+
+#include "platform/recursive_lock_inline.h"
 
 #endif  // RE5ZOR4_SRC_PLATFORM_WIN32_PORT_INLINE_H_
