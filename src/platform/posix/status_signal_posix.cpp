@@ -18,6 +18,7 @@
 #include <new>
 
 #include "platform/port.h"
+#include "platform/posix/dispatcher_posix.h"
 
 namespace re5zor4 {
 namespace port {
@@ -73,22 +74,7 @@ void* DispatcherMain(void* argument) {
 bool StartDispatcher() {
   if (g_dispatcherPid == getpid()) return true;
   int fds[2];
-  if (pipe(fds) != 0) return false;
-  for (int fd : fds) fcntl(fd, F_SETFD, FD_CLOEXEC);
-  fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
-  pthread_t thread;
-  const int rc = pthread_create(&thread, nullptr, DispatcherMain,
-                                reinterpret_cast<void*>(static_cast<intptr_t>(fds[0])));
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (rc != 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return false;
-  }
-  pthread_detach(thread);
+  if (!posix::StartDispatcher(&DispatcherMain, fds)) return false;
   // A pipe inherited from the parent (whose dispatcher did not come along)
   // is left open: closing it could race with a handler still writing to it.
   g_wakeFd.store(fds[1]);
