@@ -235,10 +235,14 @@ bool CtrlC() {
 }
 
 // The child's start: the module, and a console of its own (with its output
-// piped, Wine delivers Ctrl+C only then).
+// piped, Wine delivers Ctrl+C only then). The console host that AllocConsole
+// starts must not inherit the standard handles: ctest waits for its output
+// pipe to close, and a host that outlives the child would hold it open.
 void StartChild() {
   re5zor4_test::ExitAfter(40);
   ___ZnExtendedContext(1);
+  for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
+    ::SetHandleInformation(::GetStdHandle(which), HANDLE_FLAG_INHERIT, 0);
   ::FreeConsole();
   ::AllocConsole();
   ::SetConsoleCtrlHandler(nullptr, FALSE);  // Ctrl+C processing on

@@ -85,7 +85,7 @@ std::string Report(const Sections& s, const Ids& ids) {
 // the last `leave` sections it took, counts done down (nulls skipped). Its arguments outlive it.
 void Spawn(Sections hold, Sections then, t::Latch* held = nullptr, t::Latch* go = nullptr,
            t::Latch* done = nullptr, std::string* id = nullptr, size_t leave = ~size_t{0}) {
-  std::thread([=] {
+  t::StartUnjoined([=] {
     Sections taken = hold;
     for (ZnCritSect* section : hold) section->Begin();
     if (id != nullptr) *id = SelfId();
@@ -94,7 +94,7 @@ void Spawn(Sections hold, Sections then, t::Latch* held = nullptr, t::Latch* go 
     for (ZnCritSect* section : then) section->Begin(), taken.push_back(section);
     for (size_t i = 0; i < std::min(leave, taken.size()); ++i) taken.rbegin()[i]->Exit();
     if (done != nullptr) done->CountDown();
-  }).detach();
+  });
 }
 
 // A check in a child: a failed one that the scenario needs, or Check(true, "", true), ends it.
@@ -350,19 +350,19 @@ TEST(DeadlockWalk, ChainLockDetectsWhenTheModuleStartsWithDetectionOn) {
       ZnCritSect* x = Make("X");
       std::string holder, walker;
       auto *held = new t::Latch(1), *go = new t::Latch(1);
-      std::thread([=, &holder] {
+      t::StartUnjoined([=, &holder] {
         x->Begin();
         holder = SelfId();
         held->CountDown();
         go->Wait();
         ZnCritSect::MakeImplementation("late");  // links: waits for the chain lock
-      }).detach();
+      });
       Check(held->Wait(), "no holder", true);
       new Grabber(x);
-      std::thread([&walker] {
+      t::StartUnjoined([&walker] {
         walker = SelfId();
         ReleaseAllSynchronizationObjects();
-      }).detach();
+      });
       Check(t::WaitUntil([&] { return x->waitCount.load() == 1; }), "the walker never waited",
             true);
       go->CountDown();

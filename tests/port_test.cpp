@@ -64,12 +64,12 @@ bool Ready(std::future<R>& f, milliseconds bound = kBound) {
   return f.wait_for(bound) == std::future_status::ready;
 }
 
-// Runs f on a detached thread; the future gives its result.
+// Runs f on a thread of its own; the future gives its result.
 template <class F>
 auto Spawn(F f) -> std::future<decltype(f())> {
   auto task = std::make_shared<std::packaged_task<decltype(f())()>>(std::move(f));
   auto result = task->get_future();
-  std::thread([task] { (*task)(); }).detach();
+  re5zor4_test::StartUnjoined([task] { (*task)(); });
   return result;
 }
 

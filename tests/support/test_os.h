@@ -35,14 +35,18 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace re5zor4_test {
 
@@ -149,6 +153,51 @@ inline void SetEnv(const char* name, const char* value) {
   ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(code));
 #endif
   std::_Exit(code);
+}
+
+// Runs body on a thread that its caller never joins. On Win32 the thread is
+// not detached either but joined by a helper thread once body has returned:
+// detaching a thread that may already have ended races in MinGW's winpthreads
+// (a thread started later can be handed the ended one's freed start record).
+inline void StartUnjoined(std::function<void()> body) {
+#if defined(_WIN32)
+  // Threads by serial number, and the serial numbers of those whose body
+  // returned; never destroyed, so they outlive every thread.
+  struct Unjoined {
+    std::mutex mutex;
+    std::condition_variable finished_cv;
+    std::map<unsigned, std::thread> running;
+    std::vector<unsigned> finished;
+    unsigned next = 0;
+
+    void Reap() {
+      std::unique_lock<std::mutex> lock(mutex);
+      for (;;) {
+        finished_cv.wait(lock, [this] { return !finished.empty(); });
+        const unsigned serial = finished.back();
+        finished.pop_back();
+        std::thread thread = std::move(running.at(serial));
+        running.erase(serial);
+        lock.unlock();
+        thread.join();  // body has returned: only the thread's end is left
+        lock.lock();
+      }
+    }
+  };
+  static Unjoined* const all = new Unjoined;
+  static std::thread* const reaper = new std::thread([] { all->Reap(); });
+  static_cast<void>(reaper);
+  std::lock_guard<std::mutex> lock(all->mutex);
+  const unsigned serial = all->next++;
+  all->running.emplace(serial, std::thread([serial, body = std::move(body)] {
+                         body();
+                         std::lock_guard<std::mutex> done(all->mutex);
+                         all->finished.push_back(serial);
+                         all->finished_cv.notify_one();
+                       }));
+#else
+  std::thread(std::move(body)).detach();
+#endif
 }
 
 // Ends the process with code 14 after seconds, whatever it is doing: the
