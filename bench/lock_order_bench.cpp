@@ -6,6 +6,7 @@
 //     graph lock (no order to record: nothing else is held).
 //   BM_PairUnderOuter/...: the same pair while one other detecting section
 //     is held, so with lockOrder=1 every pair looks up one known order.
+//   BM_NestedPairs/...: outer and inner section taken and left each round.
 //   BM_Contended/...: two threads take the same section (items per second),
 //     against std::recursive_mutex.
 // The module is restarted with the switch set before each row (Setup), since
@@ -71,6 +72,25 @@ void BM_PairUnderOuter(benchmark::State& state) {
   g_outer->Exit();
 }
 BENCHMARK(BM_PairUnderOuter)
+    ->Setup(SetUp)
+    ->Teardown(TearDown)
+    ->DenseRange(kPlain, kDetectingLockOrder);
+
+// Both sections taken and left each round: the outer one with nothing held,
+// the inner one with a known order from the outer.
+void BM_NestedPairs(benchmark::State& state) {
+  state.SetLabel(kKindNames[state.range(0)]);
+  ZnCritSect* outer = g_outer;
+  ZnCritSect* inner = g_section;
+  for (auto _ : state) {
+    outer->Begin();
+    inner->Begin();
+    inner->Exit();
+    outer->Exit();
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_NestedPairs)
     ->Setup(SetUp)
     ->Teardown(TearDown)
     ->DenseRange(kPlain, kDetectingLockOrder);

@@ -276,6 +276,21 @@ TEST_F(LockOrderTest, DestroyedSectionTakesItsOrdersAlong) {
   EXPECT_THAT(Console(), ::testing::HasSubstr(Line(ac, a, c)));
 }
 
+// A thread that has met an order remembers it; destroying the second section must make it
+// forget, or the same order with a new section at the old address would go unrecorded.
+TEST_F(LockOrderTest, OrderMetBeforeIsForgottenWithTheSection) {
+  ZnCritSect* a = Section("A");
+  ZnCritSect* b = Make("B");
+  TakeInOrder({a, b});
+  TakeInOrder({a, b});  // met before: no graph lookup
+  Destroy(b);
+  ZnCritSect* d = Section("D");  // commonly at B's address
+  TakeInOrder({a, d});
+  EXPECT_EQ(Console(), "");
+  const std::string da = OrderOnThread({d, a});
+  EXPECT_EQ(Console(), kFirstLine + Line(da, d, a) + Line(SelfId(), a, d) + "\n");
+}
+
 TEST_F(LockOrderTest, WriteLevelsOfReaderWriterMutexTakePart) {
   ZnCritSect* a = Section("A");
   ZnSetDeadLockDetection(0);  // a plain "RW_Exclusive": the mutex alone stands for the write

@@ -121,18 +121,76 @@ class Hold {
   port::RecursiveLock& lock_;
 };
 
+// Moves on, under the graph lock, whenever an object is forgotten (its node
+// and edges go: NODES_DIE_WITH_OBJECTS); what a thread learnt of the graph,
+// and the address of an object it has not resolved yet, hold only while it
+// stands still.
+std::atomic<uint64_t> g_epoch{0};
+
 // HELD_LIST_PRIVATE: trivially constructed and destroyed, so a thread's list
 // needs no clean-up at thread end.
+//
+// An object taken while the thread holds nothing is pushed unresolved,
+// without the lock: no order arises from it unless the thread takes another
+// object while holding it, and then it is resolved under the lock. If the
+// epoch moved in between, it may have been destroyed (misuse) and is left
+// out rather than looked up by an address that may be reused.
+constexpr uint32_t kUnresolved = kNone - 1;
 struct Held {
   const void* object;
-  uint32_t node;  // kNone: the object has no node
+  const char* name;
+  uint32_t node;  // kNone: takes no part; kUnresolved: not looked up yet
   uint32_t generation;
+  uint64_t epoch;  // g_epoch when pushed
 };
+// Orders this thread found recorded (or aside): valid while the epoch stands.
+struct Known {
+  const void* fromObject;
+  const void* to;
+  uint32_t from;
+  uint32_t fromGeneration;
+  uint32_t toNode;
+  uint32_t toGeneration;
+  uint64_t epoch;
+};
+constexpr uint32_t kKnownSlots = 16;  // power of two
 struct HeldList {
   int count;
   Held entries[kMaxHeld];
+  Known known[kKnownSlots];
 };
 thread_local HeldList t_held;
+
+uint32_t KnownSlot(const void* from, const void* to) {
+  const uint64_t key = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(to)) * 31 +
+                       static_cast<uint64_t>(reinterpret_cast<uintptr_t>(from));
+  return static_cast<uint32_t>((key * 0x9E3779B97F4A7C15ull) >> 59) & (kKnownSlots - 1);
+}
+
+// True when every order from a held object to object is known to this
+// thread at epoch; entry then gets object's node. An unresolved held entry
+// pushed at epoch is the object the cache names, and is resolved from it.
+// No lock.
+bool AllKnown(HeldList& held, uint64_t epoch, Held& entry) {
+  bool any = false;
+  for (int i = 0; i < held.count; ++i) {
+    Held& h = held.entries[i];
+    if (h.node == kNone) continue;
+    const Known& k = held.known[KnownSlot(h.object, entry.object)];
+    if (k.fromObject != h.object || k.to != entry.object || k.epoch != epoch) return false;
+    if (h.node == kUnresolved) {
+      if (h.epoch != epoch) return false;
+      h.node = k.from;
+      h.generation = k.fromGeneration;
+    } else if (k.from != h.node || k.fromGeneration != h.generation) {
+      return false;
+    }
+    entry.node = k.toNode;
+    entry.generation = k.toGeneration;
+    any = true;
+  }
+  return any;
+}
 
 uint32_t NodeBucket(const void* object) {
   const uint64_t key = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(object));
@@ -367,30 +425,28 @@ void FormatCycle(Graph& g, uint32_t x, uint32_t y, uint32_t last, const ThreadRe
 }
 
 // Records from -> to; appends the report to text when it closes a cycle.
-void AddOrder(Graph& g, uint32_t from, uint32_t to, const ThreadRecord* taker, uint32_t threadId,
+// True when the order is recorded now (in order or aside), false when there
+// was no room for it.
+bool AddOrder(Graph& g, uint32_t from, uint32_t to, const ThreadRecord* taker, uint32_t threadId,
               Text& text) {
-  if (FindEdge(g, from, to) != kNone) return;  // known, in order or aside
+  if (FindEdge(g, from, to) != kNone) return true;  // known, in order or aside
   const Node& x = g.nodes[from];
   const Node& y = g.nodes[to];
-  if (x.rank < y.rank) {
-    AddEdgeRecord(g, from, to, threadId, false);
-    return;
-  }
+  if (x.rank < y.rank) return AddEdgeRecord(g, from, to, threadId, false) != kNone;
   const uint32_t stamp = NextStamps(g);
   uint32_t forwardCount = 0;
   const uint32_t last = SearchForward(g, from, to, stamp, &forwardCount);
   if (last != kNone) {
     // CLOSING_EDGES_ASIDE: reported now, found by lookup from now on. With no
     // room to keep it aside, say nothing: it would be reported every time.
-    if (AddEdgeRecord(g, from, to, threadId, true) != kNone) {
-      FormatCycle(g, from, to, last, taker, threadId, text);
-    }
-    return;
+    if (AddEdgeRecord(g, from, to, threadId, true) == kNone) return false;
+    FormatCycle(g, from, to, last, taker, threadId, text);
+    return true;
   }
   const uint32_t backwardCount = SearchBackward(g, from, to, stamp + 1);
-  if (AddEdgeRecord(g, from, to, threadId, false) != kNone) {
-    Reorder(g, forwardCount, backwardCount);
-  }
+  if (AddEdgeRecord(g, from, to, threadId, false) == kNone) return false;
+  Reorder(g, forwardCount, backwardCount);
+  return true;
 }
 
 const char* NameText(const char* name) {
@@ -463,16 +519,29 @@ void Configure() {
 }
 
 void TakenSlow(const ThreadRecord* taker, const void* object, const char* name) {
+  HeldList& held = t_held;
+  const uint64_t epoch = g_epoch.load(std::memory_order_acquire);
+  Held entry{object, name, kUnresolved, 0, epoch};
+  // Nothing held, or only orders this thread has met before: no lock.
+  if (held.count == 0 || AllKnown(held, epoch, entry)) {
+    if (held.count < kMaxHeld) held.entries[held.count++] = entry;
+    return;
+  }
   char report[kReportSize];
   Text text{report, sizeof report, 0};
   report[0] = '\0';
-  HeldList& held = t_held;
-  Held entry{object, kNone, 0};
   {
     Hold hold(g_lock);
     if (g_graph == nullptr) g_graph = MakeGraph();
     if (g_graph == nullptr) return;
     Graph& g = *g_graph;
+    const uint64_t now = g_epoch.load(std::memory_order_relaxed);
+    for (int i = 0; i < held.count; ++i) {
+      Held& h = held.entries[i];
+      if (h.node != kUnresolved) continue;
+      h.node = h.epoch == now ? FindOrAddNode(g, h.object, h.name) : kNone;
+      if (h.node != kNone) h.generation = g.nodes[h.node].generation;
+    }
     entry.node = FindOrAddNode(g, object, name);
     if (entry.node != kNone) {
       entry.generation = g.nodes[entry.node].generation;
@@ -483,7 +552,10 @@ void TakenSlow(const ThreadRecord* taker, const void* object, const char* name) 
         if (h.node == kNone || h.node == entry.node || g.nodes[h.node].generation != h.generation) {
           continue;
         }
-        AddOrder(g, h.node, entry.node, taker, threadId, text);
+        if (AddOrder(g, h.node, entry.node, taker, threadId, text)) {
+          held.known[KnownSlot(h.object, object)] =
+              Known{h.object, object, h.node, h.generation, entry.node, entry.generation, now};
+        }
       }
     }
   }
@@ -503,6 +575,9 @@ void ReleasedSlow(const void* object) {
 
 void ForgetSlow(const void* object) {
   Hold hold(g_lock);
+  // Whether or not it has a node: an unresolved entry of this object in some
+  // thread's held list must not be resolved any more.
+  g_epoch.fetch_add(1, std::memory_order_release);
   if (g_graph == nullptr) return;
   const uint32_t n = FindNode(*g_graph, object);
   if (n != kNone) RemoveNode(*g_graph, n);

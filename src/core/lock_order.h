@@ -28,17 +28,20 @@
 //     finds no free node takes no part in the ordering; an order that finds
 //     no free edge is not recorded (so not checked). Both are told once on the
 //     debugger channel. Slots freed by Forget are used again.
-//   HELD_LIST_PRIVATE  each thread's list of held objects is its own (thread
-//     storage of this module), touched without the lock; only the graph is
-//     guarded.
+//   HELD_LIST_PRIVATE  each thread's list of held objects, and its cache of
+//     orders met, are its own (thread storage of this module), touched
+//     without the lock; only the graph is guarded.
 //
 // Lock order: the CritSectCritSect (Taken may run under it) before the graph
 // lock before the report lock; the report is written after the graph lock is
 // left, so a slow console holds up only other reports.
 //
 // Cost. Switched off, each hook is one relaxed load and a branch. Switched
-// on, a first level takes the graph lock and looks up one edge for each held
-// object; a final release touches only the thread's own list.
+// on, a first level taken while nothing else is held, or whose orders from
+// everything held the thread has met before (a small per-thread cache,
+// valid until some object is destroyed), touches only the thread's own
+// list; otherwise it takes the graph lock and looks up one edge for each held
+// object. A final release touches only the thread's own list.
 #ifndef RE5ZOR4_SRC_CORE_LOCK_ORDER_H_
 #define RE5ZOR4_SRC_CORE_LOCK_ORDER_H_
 
