@@ -99,7 +99,9 @@ struct EdgeView {
   uint32_t threadId;  // the thread that first took from, then to
 };
 
-// A bounded text under construction; Append cuts what does not fit.
+// A bounded text under construction; Append cuts what does not fit. A report
+// has 4096 bytes: a cycle too long for them is cut short (names are cut at
+// 200 characters, so at least eight orders always show).
 struct Text {
   char* data;
   size_t capacity;
