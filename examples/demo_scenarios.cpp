@@ -1,6 +1,7 @@
 #include "demo_scenarios.h"
 
 int RunDeadlockScenario();
+int RunLockOrderScenario();
 int RunThreadManagerScenario();
 int RunThreadPoolScenario();
 
@@ -9,6 +10,7 @@ namespace demo {
 std::vector<Scenario> Scenarios() {
   return {
       {"deadlock", &RunDeadlockScenario},
+      {"order", &RunLockOrderScenario},
       {"manager", &RunThreadManagerScenario},
       {"pool", &RunThreadPoolScenario},
   };

@@ -55,6 +55,7 @@
 #include <mutex>
 
 #include "core/chain.h"
+#include "core/lock_order.h"
 #include "core/settings.h"
 #include "core/thread_record.h"
 #include "dldcritsect.h"
@@ -165,6 +166,7 @@ ZnDLDCritSect::ZnDLDCritSect(const char* name, ZnCritSect* implementation)
 
 ZnDLDCritSect::~ZnDLDCritSect() {
   re5zor4::chain::Unregister(this);
+  re5zor4::lock_order::Forget(this);
   // A section destroyed while held (its holder ended, or misuse) lets go of
   // the holder's record.
   if (ZnTLS* holder = owner.exchange(nullptr, std::memory_order_acq_rel)) {
@@ -176,6 +178,7 @@ ZnDLDCritSect::~ZnDLDCritSect() {
 void ZnDLDCritSect::TakeOwnership(ThreadRecord* self) {
   thread_record::NoteTaken(self);
   owner.store(&self->tls, std::memory_order_release);
+  re5zor4::lock_order::Taken(self, this, name);
 }
 
 int ZnDLDCritSect::TryBegin() {
@@ -267,6 +270,7 @@ void ZnDLDCritSect::Exit() {
   // OWNER_SET_BEFORE_WAITING allows this store without the lock.
   owner.store(nullptr, std::memory_order_release);
   implementation->Exit();
+  re5zor4::lock_order::Released(this);
   thread_record::NoteGivenBack(self);
 }
 
@@ -290,6 +294,7 @@ void ZnDLDCritSect::ForceRelease() {
   BookkeepingLock lock;
   owner.store(nullptr, std::memory_order_release);
   implementation->ForceRelease();
+  re5zor4::lock_order::Released(this);
   thread_record::NoteGivenBack(self);
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "core/chain.h"
+#include "core/lock_order.h"
 #include "core/seam.h"
 #include "re5zor4/smp_debug.h"
 #include "re5zor4/smp_io.h"
@@ -36,6 +37,7 @@ void ___ZnExtendedContext(int start) {
   if (start != 0) {
     if (g_startupRecord.load(std::memory_order_acquire) != nullptr) return;
     g_startingUp.store(true, std::memory_order_relaxed);
+    lock_order::Configure();
     chain::Start(ZnCritSect::Make("CS chain"));
     g_critSectCritSect.Exchange(ZnMakeCritSectCritSect());
     g_startupRecord.store(seam::New<ZnTLS>(), std::memory_order_release);

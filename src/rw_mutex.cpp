@@ -66,6 +66,7 @@
 
 #include "core/chain.h"
 #include "core/contention.h"
+#include "core/lock_order.h"
 #include "core/seam.h"
 #include "core/thread_record.h"
 #include "re5zor4/condition.h"
@@ -238,6 +239,7 @@ class ZnRWMutexCore {
       }
       m.waitingWriters.fetch_sub(1, std::memory_order_relaxed);
       m.ownerId.store(tls->threadId, std::memory_order_relaxed);
+      re5zor4::lock_order::Taken(re5zor4::thread_record::FromTls(tls), &m, m.name);
     }
     if (static_cast<long>(writer) != m.WriterLevel.load(std::memory_order_relaxed)) {
       ZARN_assert(kWriterLevelExpression, kAssertFile, kWriterLevelLineStart);
@@ -286,6 +288,7 @@ class ZnRWMutexCore {
       m.ownerId.store(0, std::memory_order_relaxed);
       // WRITER_HOLDS_EXCLUSIVE: the section goes with the last writer level.
       m.exclusive->Exit();
+      re5zor4::lock_order::Released(&m);
     }
     record->state = state;
     if (state == 0) DropRw(tls, record);
@@ -358,6 +361,7 @@ ZnGenRW_Mutex::ZnGenRW_Mutex()
 
 ZnGenRW_Mutex::~ZnGenRW_Mutex() {
   re5zor4::chain::Unregister(this);
+  re5zor4::lock_order::Forget(this);
   delete exclusive;
   delete readers;
   exclusive = nullptr;

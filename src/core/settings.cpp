@@ -35,6 +35,11 @@ bool StatusSignal(int* value) {
   return config != nullptr && config->GetLong("statusSignal", value, &kDebugSection) == 0;
 }
 
+bool LockOrder(int* value) {
+  ZnConfig* config = Config();
+  return config != nullptr && config->GetLong("lockOrder", value, &kDebugSection) == 0;
+}
+
 bool EnableLogFile(short* value) {
   ZnConfig* config = Config();
   return config != nullptr && config->GetShort("enableLogFile", value, &kDebugSection) == 0;

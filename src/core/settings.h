@@ -31,6 +31,9 @@ bool LogFile(char** value);
 
 // "statusSignal": non-zero makes the quit signal write the status dump.
 bool StatusSignal(int* value);
+// "lockOrder": non-zero records the order in which threads take sections and
+// reports orders that form a cycle (core/lock_order.h).
+bool LockOrder(int* value);
 
 // The process configuration; null when the base library has none.
 ZnConfig* Config();

@@ -1,0 +1,356 @@
+// Tests of lock-order recording ("lockOrder" = 1): the report of orders that
+// form a cycle, its once-only rule, node removal and the switch. The module
+// runs with the switch on; the case with it off runs in a child.
+//
+// Orders are taken one thread after another (each joined before the next
+// starts): an order is recorded when it is taken, not when threads overlap,
+// so no interleaving is needed to close a cycle, and no thread ever waits
+// for another's section.
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include "re5zor4/critsect.h"
+#include "re5zor4/module.h"
+#include "re5zor4/rw_mutex.h"
+#include "re5zor4/zntls.h"
+#include "support/test_support.h"
+
+namespace {
+
+namespace t = re5zor4_test;
+using Sections = std::vector<ZnCritSect*>;
+
+const char kFirstLine[] =
+    "Potential deadlock: critical sections taken in orders that form a cycle\n";
+const char kFileHead[] =
+    "******** ZARN potential deadlock log ********\n<time>\n\n******** lock order cycle ********\n";
+
+class LockOrderEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    t::SetConfig("lockOrder", "1");
+    ___ZnExtendedContext(1);
+  }
+  void TearDown() override { ___ZnExtendedContext(0); }
+};
+::testing::Environment* const g_environment [[maybe_unused]] =
+    ::testing::AddGlobalTestEnvironment(new LockOrderEnvironment);
+
+ZnCritSect* Make(const std::string& name) {
+  ZnSetDeadLockDetection(1);
+  return ZnCritSect::Make(strdup(name.c_str()));  // a section keeps a pointer to its name
+}
+
+void Destroy(ZnCritSect* section) {
+  char* name = const_cast<char*>(section->name);
+  delete section;
+  free(name);
+}
+
+std::string Hex(const void* p) {
+  return t::PointerText(p);
+}
+
+std::string SelfId() {
+  return Hex(reinterpret_cast<void*>(uintptr_t{ZnTLS::GetThreadLocalStorage()->threadId}));
+}
+
+// Runs body on a new thread to its end; returns that thread's id as reports write it.
+std::string OnThread(const std::function<void()>& body) {
+  std::string id;
+  std::thread([&] {
+    id = SelfId();
+    body();
+  }).join();
+  return id;
+}
+
+// Takes the sections in the given order, then releases them in reverse.
+void TakeInOrder(const Sections& sections) {
+  for (ZnCritSect* s : sections) s->Begin();
+  for (auto it = sections.rbegin(); it != sections.rend(); ++it) (*it)->Exit();
+}
+
+std::string OrderOnThread(const Sections& sections) {
+  return OnThread([&] { TakeInOrder(sections); });
+}
+
+std::string Line(const std::string& id, const void* from, const char* fromName, const void* to,
+                 const char* toName) {
+  return "Thread " + id + " took " + fromName + " " + Hex(from) + " then " + toName + " " +
+         Hex(to) + "\n";
+}
+std::string Line(const std::string& id, ZnCritSect* from, ZnCritSect* to) {
+  return Line(id, from, from->name, to, to->name);
+}
+
+// "deadlock.txt" with its time lines checked against the ctime form and made "<time>".
+std::string ReportFile() {
+  static const std::regex time_line(
+      "(log \\*{8}\n)[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n");
+  if (!std::filesystem::is_regular_file("deadlock.txt")) return "";
+  std::ifstream in("deadlock.txt");
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return std::regex_replace(text, time_line, "$1<time>\n");
+}
+
+class LockOrderTest : public ::testing::Test {
+ protected:
+  void SetUp() override { std::filesystem::remove("deadlock.txt"); }
+  void TearDown() override {
+    for (ZnCritSect* s : made_) Destroy(s);
+  }
+  ZnCritSect* Section(const std::string& name) {
+    made_.push_back(Make(name));
+    return made_.back();
+  }
+  std::string Console() { return capture_.sink().Text(); }
+
+  Sections made_;
+  t::SinkSwap capture_{GetConsole()};
+};
+
+TEST_F(LockOrderTest, OppositeOrdersOnTwoThreadsReportOnceWithTheCycle) {
+  ZnCritSect* a = Section("A");
+  ZnCritSect* b = Section("B");
+  const std::string first = OrderOnThread({a, b});
+  EXPECT_EQ(Console(), "");
+  const std::string second = OrderOnThread({b, a});
+  const std::string body = kFirstLine + Line(second, b, a) + Line(first, a, b) + "\n";
+  EXPECT_EQ(Console(), body);
+  EXPECT_EQ(ReportFile(), kFileHead + body);
+
+  // Taking both orders again, on new threads and on this one, finds them known.
+  OrderOnThread({a, b});
+  OrderOnThread({b, a});
+  TakeInOrder({b, a});
+  EXPECT_EQ(Console(), body);
+  EXPECT_EQ(ReportFile(), kFileHead + body);
+}
+
+TEST_F(LockOrderTest, ThreeSectionCycleIsReportedByTheThreadThatClosesIt) {
+  ZnCritSect* a = Section("A");
+  ZnCritSect* b = Section("B");
+  ZnCritSect* c = Section("C");
+  const std::string ab = OrderOnThread({a, b});
+  const std::string bc = OrderOnThread({b, c});
+  EXPECT_EQ(Console(), "");
+  const std::string ca = OrderOnThread({c, a});
+  const std::string body = kFirstLine + Line(ca, c, a) + Line(ab, a, b) + Line(bc, b, c) + "\n";
+  EXPECT_EQ(Console(), body);
+  // Every order of the cycle again, and a two-section order inside it: nothing new.
+  OrderOnThread({c, a});
+  OrderOnThread({a, b, c});
+  EXPECT_EQ(Console(), body);
+  EXPECT_EQ(ReportFile(), kFileHead + body);
+}
+
+TEST_F(LockOrderTest, ReentryAddsNoOrder) {
+  ZnCritSect* a = Section("A");
+  ZnCritSect* b = Section("B");
+  // Holding B then A, re-entering B records only B -> A.
+  OnThread([&] {
+    b->Begin();
+    a->Begin();
+    b->Begin();
+    b->Exit();
+    a->Exit();
+    b->Exit();
+  });
+  OrderOnThread({b, a});
+  EXPECT_EQ(Console(), "");
+  // The order was recorded: its reverse reports.
+  OrderOnThread({a, b});
+  EXPECT_THAT(Console(), ::testing::StartsWith(kFirstLine));
+}
+
+// Many threads take random subsets of the sections, always in one global
+// order that differs from the order of first use, so the ranks are reordered
+// again and again; no cycle may be made up, and the run stays short.
+TEST_F(LockOrderTest, ConsistentOrdersAcrossManyThreadsNeverReport) {
+  constexpr int kSections = 24;
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 300;
+  Sections sections;
+  for (int i = 0; i < kSections; ++i) sections.push_back(Section("S" + std::to_string(i)));
+  std::vector<int> order(kSections);
+  for (int i = 0; i < kSections; ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), std::mt19937(7));
+
+  const auto start = std::chrono::steady_clock::now();
+  t::Latch go(kThreads);
+  std::vector<std::thread> threads;
+  for (int n = 0; n < kThreads; ++n) {
+    threads.emplace_back([&, n] {
+      std::mt19937 random(static_cast<unsigned>(n));
+      go.ArriveAndWait();
+      for (int round = 0; round < kRounds; ++round) {
+        Sections subset;
+        for (int i : order) {
+          if (random() % 3 == 0) subset.push_back(sections[static_cast<size_t>(i)]);
+        }
+        TakeInOrder(subset);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, t::kBound);
+  EXPECT_EQ(Console(), "");
+  EXPECT_EQ(ReportFile(), "");
+}
+
+// One thread builds a random acyclic order of pairs (forcing reorders), then
+// closes cycles of several lengths: each closing pair reports one cycle that
+// is a true cycle of the orders taken, starting with the closing order.
+TEST_F(LockOrderTest, RandomOrdersReportOnlyTrueCycles) {
+  constexpr int kSections = 40;
+  Sections sections;
+  for (int i = 0; i < kSections; ++i) sections.push_back(Section("R" + std::to_string(i)));
+  // Hidden order: section i comes before section j when i < j; pairs are taken in random
+  // sequence, each first-used section getting a fresh rank out of step with that order.
+  std::mt19937 random(11);
+  std::vector<std::pair<int, int>> pairs;
+  for (int i = 0; i < kSections; ++i) {
+    for (int j = i + 1; j < kSections; ++j) {
+      if (random() % 4 == 0) pairs.emplace_back(i, j);
+    }
+  }
+  for (int i = 0; i + 1 < kSections; ++i) pairs.emplace_back(i, i + 1);  // a chain through all
+  std::shuffle(pairs.begin(), pairs.end(), random);
+  for (const auto& [i, j] : pairs) TakeInOrder({sections[size_t(i)], sections[size_t(j)]});
+  ASSERT_EQ(Console(), "");
+
+  const std::string self = SelfId();
+  const std::vector<std::pair<int, int>> closing = {{39, 0}, {5, 4}, {20, 10}};
+  for (const auto& [from, to] : closing) {
+    t::SinkSwap report(GetConsole());
+    TakeInOrder({sections[size_t(from)], sections[size_t(to)]});
+    TakeInOrder({sections[size_t(from)], sections[size_t(to)]});  // once only
+    const std::string text = report.sink().Text();
+    ASSERT_THAT(text, ::testing::StartsWith(kFirstLine)) << from << " -> " << to;
+    // Lines "Thread <id> took R<a> <addr> then R<b> <addr>", each starting where the last ended.
+    static const std::regex line("Thread (0x[0-9a-f]+) took R(\\d+) 0x[0-9a-f]+ then R(\\d+) ");
+    std::vector<std::pair<int, int>> cycle;
+    for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it) {
+      EXPECT_EQ((*it)[1].str(), self);
+      cycle.emplace_back(std::stoi((*it)[2].str()), std::stoi((*it)[3].str()));
+    }
+    ASSERT_GE(cycle.size(), 2u);
+    EXPECT_EQ(cycle.front(), std::make_pair(from, to));
+    for (size_t k = 0; k < cycle.size(); ++k) {
+      EXPECT_EQ(cycle[k].second, cycle[(k + 1) % cycle.size()].first) << text;
+      // Every order but the closing one agrees with the hidden order.
+      if (k != 0) {
+        EXPECT_LT(cycle[k].first, cycle[k].second) << text;
+      }
+    }
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>(cycle.size()) + 2);
+  }
+  EXPECT_EQ(Console(), "");  // the inner captures saw everything
+}
+
+TEST_F(LockOrderTest, DestroyedSectionTakesItsOrdersAlong) {
+  ZnCritSect* a = Section("A");
+  ZnCritSect* b = Make("B");
+  OrderOnThread({a, b});
+  const void* const old_b = b;
+  Destroy(b);
+  // The allocator commonly hands the same address to the next section of the same size: a stale
+  // node for it would make C then A look like the reverse of A then B.
+  ZnCritSect* c = Section("C");
+  OrderOnThread({c, a});
+  EXPECT_EQ(Console(), "") << "B at " << old_b << ", C at " << static_cast<void*>(c);
+  // The new section's own orders are checked as usual.
+  const std::string ac = OrderOnThread({a, c});
+  EXPECT_THAT(Console(), ::testing::HasSubstr(Line(ac, a, c)));
+}
+
+// A thread that has met an order remembers it; destroying the second section must make it
+// forget, or the same order with a new section at the old address would go unrecorded.
+TEST_F(LockOrderTest, OrderMetBeforeIsForgottenWithTheSection) {
+  ZnCritSect* a = Section("A");
+  ZnCritSect* b = Make("B");
+  TakeInOrder({a, b});
+  TakeInOrder({a, b});  // met before: no graph lookup
+  Destroy(b);
+  ZnCritSect* d = Section("D");  // commonly at B's address
+  TakeInOrder({a, d});
+  EXPECT_EQ(Console(), "");
+  const std::string da = OrderOnThread({d, a});
+  EXPECT_EQ(Console(), kFirstLine + Line(da, d, a) + Line(SelfId(), a, d) + "\n");
+}
+
+TEST_F(LockOrderTest, WriteLevelsOfReaderWriterMutexTakePart) {
+  ZnCritSect* a = Section("A");
+  ZnSetDeadLockDetection(0);  // a plain "RW_Exclusive": the mutex alone stands for the write
+  ZnRW_Mutex* m = ZnRW_Mutex::Make(nullptr);
+  ASSERT_NE(m, nullptr);
+  const std::string writer = OnThread([&] {
+    m->StartRW(1, 0);
+    m->StartRW(1, 0);  // nested write levels: no order with itself
+    a->Begin();
+    a->Exit();
+    m->EndRW(1);
+    m->EndRW(1);
+  });
+  OnThread([&] {  // reader levels take no part
+    a->Begin();
+    m->StartRW(0, 0);
+    m->EndRW(0);
+    a->Exit();
+  });
+  EXPECT_EQ(Console(), "");
+  const std::string other = OnThread([&] {
+    a->Begin();
+    m->StartRW(1, 0);
+    m->EndRW(1);
+    a->Exit();
+  });
+  EXPECT_EQ(Console(), kFirstLine + Line(other, a, "A", m, "RW_Mutex") +
+                           Line(writer, m, "RW_Mutex", a, "A") + "\n");
+  delete m;
+}
+
+TEST(LockOrderSwitch, OffRecordsNothing) {
+  t::RunInChild([] {
+    ___ZnExtendedContext(0);
+    t::SetConfig("lockOrder", "0");
+    ___ZnExtendedContext(1);
+    std::filesystem::remove("deadlock.txt");
+    ZnCritSect* a = Make("A");
+    ZnCritSect* b = Make("B");
+    {
+      t::SinkSwap capture(GetConsole());
+      OrderOnThread({a, b});
+      OrderOnThread({b, a});
+      EXPECT_EQ(capture.sink().Text(), "");
+    }
+    // Switched on again: A then B was never recorded, so B then A closes nothing.
+    ___ZnExtendedContext(0);
+    t::SetConfig("lockOrder", "1");
+    ___ZnExtendedContext(1);
+    {
+      t::SinkSwap capture(GetConsole());
+      OrderOnThread({b, a});
+      EXPECT_EQ(capture.sink().Text(), "");
+      OrderOnThread({a, b});
+      EXPECT_THAT(capture.sink().Text(), ::testing::StartsWith(kFirstLine));
+    }
+    EXPECT_FALSE(ReportFile().empty());
+    Destroy(a);
+    Destroy(b);
+  });
+}
+
+}  // namespace
