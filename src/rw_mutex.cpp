@@ -115,8 +115,8 @@ uint32_t MakeState(uint32_t reader, uint32_t writer) {
   return (reader & 0xFFFF) | (writer << 16);
 }
 
-// removed_: the threads counted out (bits 0 to 62) and the drain flag (bit 63); see the design
-// comment above.
+// removed_: the threads counted out (bits 0 to 61), kWatched (bit 62) and the drain flag (bit 63);
+// see the design comment above.
 const uint64_t kDraining = uint64_t{1} << 63;
 const uint64_t kWatched = uint64_t{1} << 62;
 const uint64_t kCountMask = kWatched - 1;

@@ -178,7 +178,8 @@ void CheckDetected(Child& child, const std::vector<std::string>& lines, const st
 // (a) A writer drains a reader that waits for a section the writer holds. Interleavings: the
 // reader's wait is recorded first and the writer's drain closes the cycle (by_writer), or the
 // writer drains first and the reader's Begin closes it. An idle reader counted before the waiting
-// one shows in the list and is a dead end of the search; a third thread may sit on the path.
+// one shows in the list and is a dead end of the search; a third thread may sit on the path. A
+// thread that then waits for X walks into the cycle without being on it: no report.
 TEST(RwDeadlock, WriterDrainingAReaderThatWaitsForItsSection) {
   using Case = std::tuple<bool, bool, bool>;  // by_writer, idle reader first, third thread
   for (const Case& param :
@@ -233,7 +234,47 @@ TEST(RwDeadlock, WriterDrainingAReaderThatWaitsForItsSection) {
         debug = "X: owning thread: " + w->id() + ", owning count: 1; wait count: 1";
       }
       CheckDetected(child, lines, debug);
+      // A walk into the cycle from outside it ends, through the drain, without a report.
+      auto* v = new Actor;
+      v->Do([=] { x->Begin(); });
+      Check(t::WaitUntil([&] { return Info(x).find("wait count: 2") != std::string::npos; }),
+            "the outsider never waited", true);
+      Check(child.prompts.Prompts().size() == 1 && child.console.Text() == Report(lines),
+            "the outsider reported: " + child.console.Text());
     });
+}
+
+// The prompt of a drain that closed a cycle force-releases the writer's section, which breaks
+// the cycle: the reader gets the section and leaves, the drain ends, and the writer says the
+// detection was false, as a section's Begin does.
+TEST(RwDeadlock, BrokenDrainCycleIsFalselyDetected) {
+  InChild([](Child& child) {
+    ZnGenRW_Mutex* m = Mutex();
+    ZnCritSect* x = Section("F.X");
+    auto *w = new Actor, *r = new Actor;
+    child.prompts.OnPrompt([=](const t::PromptRecord& prompt) {
+      if (prompt.text == kDetected) x->ForceRelease();  // on the writer's thread
+    });
+    w->Do([=] { x->Begin(); });
+    r->Do([=] { m->StartRW(0, 0); });
+    Check(w->Done() && r->Done(), "set-up", true);
+    r->Do([=] { x->Begin(), x->Exit(), m->EndRW(0); });
+    Check(t::WaitUntil([&] { return Info(x).find("wait count: 1") != std::string::npos; }),
+          "the reader never waited", true);
+    w->Do([=] { m->StartRW(1, 0), m->EndRW(1); });
+    Check(w->Done() && r->Done(), "the broken cycle stayed stuck", true);
+    std::string seen;
+    for (const auto& p : child.prompts.Prompts())
+      seen += (p.caption == "ZARN Critical Section" ? "" : "?") + p.text + std::to_string(p.style);
+    Check(seen == std::string(kDetected) + "65537Deadlock falsely detected65536", seen);
+    Check(
+        ReportFile() == kHead + Report({"Thread " + w->id() + " wants to write RW mutex RW_Mutex " +
+                                            Hex(m) + " read by thread " + r->id(),
+                                        "Thread " + r->id() + " is waiting for F.X " + Hex(x) +
+                                            " owned by thread " + w->id()}),
+        "file: " + ReportFile());
+    Check(Info(x) == "F.X: is available" && m->RegisteredReaders() == 0, "left held");
+  });
 }
 
 // (b) Readers that both ask to write: the first answers Cancel and drains, waiting for the other
@@ -389,7 +430,7 @@ TEST(RwDeadlock, ReadersAndWritersHammeringNeverReport) {
           const unsigned what = random() % 4;
           const int mode = what == 3 ? 1 : 0;
           m->StartRW(mode, 0);
-          if (what == 1) m->StartRW(0, 0), m->EndRW(0);
+          if (what == 1) m->StartRW(0, 0), std::this_thread::yield(), m->EndRW(0);
           if (what >= 2) s->Begin();
           if (mode == 1 && writing.fetch_add(1) != 0) ++overlaps;
           if (mode == 1) writing.fetch_sub(1);
