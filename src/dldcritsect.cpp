@@ -28,6 +28,8 @@
 //     core/thread_record.h), so whoever reads records through owner fields
 //     under the lock (the walk, the report, GetInfo) never reads a freed one.
 //     A section held by a thread that ended stays held and keeps naming it.
+//     A thread counted as reader of a mutex with detection is kept alive the
+//     same way while listed (rw_graph::AddReader, below).
 //
 // Begin of a thread R that does not hold the section S:
 //   1. Without the lock: when S has no recorded waiter, try the
