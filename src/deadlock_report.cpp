@@ -1,13 +1,13 @@
 // The deadlock report and its tee sink.
-#include "dldcritsect.h"
-
 #include <cstdint>
 #include <cstring>
 #include <optional>
 
 #include "core/thread_record.h"
+#include "dldcritsect.h"
 #include "platform/port.h"
 #include "re5zor4/dldcritsect.h"
+#include "re5zor4/rw_mutex.h"
 #include "re5zor4/zntls.h"
 
 namespace re5zor4 {
@@ -92,6 +92,66 @@ void WriteTraces(smp_io& out, ZnTLS* record, const ZnDLDCritSect* section) {
   ZnTLSTerminateStackTrace();
 }
 
+// "Thread <R> wants " and R's edge, then "Thread <T> is waiting " and T's edge
+// for each further thread of the cycle, then an empty line. A section edge
+// reads as in WriteChain; a mutex edge "to read RW mutex <M> <&M> written by
+// thread <W>", "to write ... written by thread <W>" (waiting for the section
+// "RW_Exclusive" that W holds) or "to write ... read by thread <A>, thread
+// <B>" (draining: every thread counted as reader).
+void WriteRwEdge(smp_io& out, const rw_graph::Edge& edge) {
+  using rw_graph::EdgeKind;
+  if (edge.kind == EdgeKind::kSection) {
+    out << "for " << edge.section->name << " " << AsPointer(edge.section) << " owned by thread "
+        << AsPointer(rw_graph::Target(edge)->threadId);
+    return;
+  }
+  const rw_graph::ReaderSet* const set = edge.wait->set;
+  out << (edge.kind == EdgeKind::kRead ? "to read" : "to write") << " RW mutex " << set->mutex->name
+      << " " << static_cast<void*>(set->mutex);
+  if (edge.kind != EdgeKind::kDrain) {
+    out << " written by thread " << AsPointer(rw_graph::Target(edge)->threadId);
+    return;
+  }
+  out << " read by ";
+  const char* separator = "";
+  for (const rw_graph::Reader* reader = set->head; reader != nullptr; reader = reader->next) {
+    if (reader->thread == edge.wait->thread) continue;
+    out << separator << "thread " << AsPointer(reader->thread->threadId);
+    separator = ", ";
+  }
+}
+
+void WriteRwChain(smp_io& out, ZnTLS* record, const rw_graph::Edge& start) {
+  rw_graph::CyclePath path(start, record);
+  out << "Thread " << AsPointer(record->threadId) << " wants ";
+  if (start.kind == rw_graph::EdgeKind::kSection) {
+    out << "critical section " << start.section->name << " " << AsPointer(start.section)
+        << " owned by thread " << AsPointer(rw_graph::Target(start)->threadId);
+  } else {
+    WriteRwEdge(out, start);
+  }
+  out << ::endl;
+  while (path.Next()) {
+    out << "Thread " << AsPointer(path.waiter()->threadId) << " is waiting ";
+    WriteRwEdge(out, path.edge());
+    out << ::endl;
+  }
+  out << ::endl;
+  out.flush();
+}
+
+// As WriteTraces, along the cycle.
+void WriteRwTraces(smp_io& out, ZnTLS* record, const rw_graph::Edge& start) {
+  ZnTLSPrepareStackTrace(&out);
+  ZnTLSStackTrace(record, &out);
+  rw_graph::CyclePath path(start, record);
+  while (path.Next()) {
+    ZnTLSStackTrace(path.waiter(), &out);
+    out << ::endl;
+  }
+  out.flush();
+  ZnTLSTerminateStackTrace();
+}
 }  // namespace
 
 deadlock_io::deadlock_io(_smp_io* target) : target_(target), file_(std::fopen(kReportFile, "a+")) {
@@ -138,6 +198,17 @@ void WriteDeadlockReport(ZnTLS* record, const ZnDLDCritSect* section, smp_io* co
   WriteChain(out, record, section);
   WriteTraces(out, record, section);
   // Returns once no other thread's console operation still uses the tee.
+  out.ExchangeSink(previous);
+}
+
+void WriteRwDeadlockReport(ZnTLS* record, const rw_graph::Edge& start, smp_io* console) {
+  std::optional<smp_io> stand_in;
+  if (console == nullptr) console = &stand_in.emplace();
+  smp_io& out = *console;
+  deadlock_io tee(out.sink.load(std::memory_order_acquire));
+  _smp_io* const previous = out.ExchangeSink(&tee);
+  WriteRwChain(out, record, start);
+  WriteRwTraces(out, record, start);
   out.ExchangeSink(previous);
 }
 

@@ -28,6 +28,8 @@
 //     core/thread_record.h), so whoever reads records through owner fields
 //     under the lock (the walk, the report, GetInfo) never reads a freed one.
 //     A section held by a thread that ended stays held and keeps naming it.
+//     A thread counted as reader of a mutex with detection is kept alive the
+//     same way while listed (rw_graph::AddReader, below).
 //
 // Begin of a thread R that does not hold the section S:
 //   1. Without the lock: when S has no recorded waiter, try the
@@ -56,10 +58,12 @@
 
 #include "core/chain.h"
 #include "core/lock_order.h"
+#include "core/seam.h"
 #include "core/settings.h"
 #include "core/thread_record.h"
 #include "dldcritsect.h"
 #include "port_inline.h"
+#include "re5zor4/rw_mutex.h"
 #include "re5zor4/schedule.h"
 #include "re5zor4/smp_io.h"
 #include "ru5red4/znassert.h"
@@ -227,8 +231,13 @@ void ZnDLDCritSect::Begin() {
     // status line of a detected deadlock includes this thread.
     AddCount(waitCount, 1);
     const Chain chain = Walk(this, tls);
-    if (chain != Chain::kOpen) re5zor4::WriteDeadlockReport(tls, this, GetConsole());
-    detected = chain == Chain::kClosesCycle;
+    // A cycle through a reader/writer mutex's edges gets the mutex's report.
+    const bool through_mutex = chain != Chain::kEndsAtEndedHolder &&
+                               re5zor4::rw_graph::ReportCycle(this, tls, GetConsole());
+    if (!through_mutex && chain != Chain::kOpen) {
+      re5zor4::WriteDeadlockReport(tls, this, GetConsole());
+    }
+    detected = through_mutex || chain == Chain::kClosesCycle;
     if (detected) {
       char line[kStatusLineSize];
       GetInfo(line, sizeof line);
@@ -319,3 +328,265 @@ void ZnDLDCritSect::GetInfo(char* buffer, int capacity) {
     std::snprintf(buffer, size, "%s: is available", NameOf(this));
   }
 }
+
+// ---------------------------------------------------------------------------
+// Reader/writer mutexes in the wait-for graph (dldcritsect.h).
+//
+// The search. A section wait has one holder, a drain one edge per counted
+// reader, so the walk becomes a depth-first search. It keeps no memory of its
+// own: the stack of drains being explored is linked through the posted waits
+// themselves (parent, and at: the reader followed now), and each drain is
+// entered at most once per search (visit), so every search ends, and costs at
+// most the posted drains' readers times the length of a chain. Between
+// drains the chain has one successor per thread and is followed with Brent's
+// cycle finding, as WaitChain does, so a cycle that the searching thread is
+// not on ends a branch. Readers are counted in and out, and waits posted and
+// taken down, only under the bookkeeping lock, which the search holds: it
+// sees one picture, in which a listed reader that is leaving waits for
+// nothing, so it ends a branch and can't make up a cycle.
+
+namespace re5zor4 {
+namespace rw_graph {
+namespace {
+
+Wait* g_waits = nullptr;    // the posted waits; under the bookkeeping lock
+unsigned long g_visit = 0;  // the current search's mark; under the bookkeeping lock
+
+bool Started() {
+  return g_critSectCritSect.Get() != nullptr;
+}
+
+void Post(Wait* wait) {
+  wait->next = g_waits;
+  wait->prev = nullptr;
+  if (g_waits != nullptr) g_waits->prev = wait;
+  g_waits = wait;
+  wait->posted = true;
+}
+
+void Unpost(Wait* wait) {
+  if (!wait->posted) return;
+  if (wait->prev != nullptr) {
+    wait->prev->next = wait->next;
+  } else {
+    g_waits = wait->next;
+  }
+  if (wait->next != nullptr) wait->next->prev = wait->prev;
+  wait->posted = false;
+}
+
+Wait* PostedWaitOf(const ZnTLS* thread) {
+  for (Wait* wait = g_waits; wait != nullptr; wait = wait->next) {
+    if (wait->thread == thread) return wait;
+  }
+  return nullptr;
+}
+
+// The edge of a thread whose wait on section is not recorded yet (the
+// searching thread inside Begin).
+Edge SectionEdge(const ZnDLDCritSect* section, ZnTLS* thread) {
+  Edge edge;
+  edge.kind = EdgeKind::kSection;
+  edge.section = section;
+  Wait* const wait = PostedWaitOf(thread);
+  if (wait != nullptr && wait->kind != EdgeKind::kDrain && wait->set->exclusive == section) {
+    edge.kind = wait->kind;
+    edge.wait = wait;
+  }
+  return edge;
+}
+
+// The next reader of the innermost drain to follow, leaving drains whose
+// readers are done; null when the search is over.
+ZnTLS* NextBranch(Wait*& top) {
+  while (top != nullptr) {
+    const Reader* reader = top->begun ? top->at->next : top->set->head;
+    while (reader != nullptr && reader->thread == top->thread) reader = reader->next;
+    if (reader != nullptr) {
+      top->begun = true;
+      top->at = reader;
+      return reader->thread;
+    }
+    top = top->parent;
+  }
+  return nullptr;
+}
+
+void Enter(Wait* drain, Wait*& top, unsigned long visit) {
+  drain->visit = visit;
+  drain->begun = false;
+  drain->at = nullptr;
+  drain->parent = top;
+  top = drain;
+}
+
+// True when self is reachable from start, self's own edge. Afterwards the
+// drains on the path found have their at set (CyclePath follows it).
+bool Search(const Edge& start, ZnTLS* self) {
+  const unsigned long visit = ++g_visit;
+  Wait* top = nullptr;
+  ZnTLS* thread = nullptr;
+  if (start.kind == EdgeKind::kDrain) {
+    Enter(start.wait, top, visit);
+  } else {
+    thread = start.section->owner.load(std::memory_order_acquire);
+  }
+  for (;;) {
+    if (thread == nullptr && (thread = NextBranch(top)) == nullptr) return false;
+    const ZnTLS* checkpoint = thread;
+    unsigned steps = 0, span = 1;
+    while (thread != self) {
+      if (thread_record::HasEnded(thread)) break;
+      const Edge edge = EdgeOf(thread);
+      if (edge.kind == EdgeKind::kDrain) {
+        if (edge.wait->visit != visit) Enter(edge.wait, top, visit);
+        break;
+      }
+      if (edge.kind == EdgeKind::kNone) break;
+      thread = edge.section->owner.load(std::memory_order_acquire);
+      if (thread == nullptr || thread == checkpoint) break;
+      if (++steps == span) {
+        checkpoint = thread;
+        span *= 2;
+        steps = 0;
+      }
+    }
+    if (thread == self) return true;
+    thread = nullptr;
+  }
+}
+
+bool PathHasMutexEdge(const Edge& start, ZnTLS* self) {
+  CyclePath path(start, self);
+  do {
+    if (path.edge().kind != EdgeKind::kSection) return true;
+  } while (path.Next());
+  return false;
+}
+
+void Prompt() {
+  if (port::MessageBox(kDetected, kCaption, kOkCancelForeground) == port::kPromptCancel) {
+    port::DebugBreak();
+  }
+}
+
+}  // namespace
+
+Edge EdgeOf(ZnTLS* thread) {
+  if (thread->waitingFor != nullptr) return SectionEdge(thread->waitingFor, thread);
+  Edge edge;
+  Wait* const wait = PostedWaitOf(thread);
+  if (wait != nullptr && wait->kind == EdgeKind::kDrain) {
+    edge.kind = EdgeKind::kDrain;
+    edge.wait = wait;
+  }
+  return edge;
+}
+
+ZnTLS* Target(const Edge& edge) {
+  switch (edge.kind) {
+    case EdgeKind::kSection:
+    case EdgeKind::kRead:
+    case EdgeKind::kWrite:
+      return edge.section->owner.load(std::memory_order_acquire);
+    case EdgeKind::kDrain:
+      return edge.wait->at != nullptr ? edge.wait->at->thread : nullptr;
+    case EdgeKind::kNone:
+      break;
+  }
+  return nullptr;
+}
+
+ReaderSet* NewReaderSet(ZnRW_Mutex* mutex, ZnCritSect* exclusive) {
+  if (exclusive == nullptr || exclusive->DetectsDeadlocks() == 0 || !Started()) return nullptr;
+  ReaderSet* const set = seam::New<ReaderSet>();
+  if (set == nullptr) return nullptr;
+  *set = ReaderSet{mutex, exclusive, nullptr, nullptr};
+  return set;
+}
+
+void DeleteReaderSet(ReaderSet* set) {
+  if (set == nullptr) return;
+  while (Reader* reader = set->head) {
+    set->head = reader->next;
+    // A reader still listed: its thread ended counted, or the mutex goes
+    // while read (the caller's error); its record may go now.
+    thread_record::ForgetHolder(thread_record::FromTls(reader->thread));
+    delete reader;
+  }
+  delete set;
+}
+
+void AddReader(ReaderSet* set, ZnTLS* self) {
+  BookkeepingLock lock;
+  if (!Started()) return;
+  Reader* const reader = seam::New<Reader>();
+  if (reader == nullptr) return;  // unlisted: a cycle through it goes unseen, none is made up
+  *reader = Reader{self, nullptr, set->tail};
+  if (set->tail != nullptr) {
+    set->tail->next = reader;
+  } else {
+    set->head = reader;
+  }
+  set->tail = reader;
+  thread_record::NoteTaken(thread_record::FromTls(self));  // RECORDS_OUTLIVE_READERS
+}
+
+void RemoveReader(ReaderSet* set, ZnTLS* self) {
+  BookkeepingLock lock;
+  for (Reader* reader = set->head; reader != nullptr; reader = reader->next) {
+    if (reader->thread != self) continue;
+    (reader->prev != nullptr ? reader->prev->next : set->head) = reader->next;
+    (reader->next != nullptr ? reader->next->prev : set->tail) = reader->prev;
+    delete reader;
+    thread_record::NoteGivenBack(thread_record::FromTls(self));
+    return;
+  }
+}
+
+void EnterExclusive(ReaderSet* set, ZnTLS* self, EdgeKind kind) {
+  Wait wait{self, kind, set};
+  {
+    BookkeepingLock lock;
+    if (Started()) Post(&wait);
+  }
+  // Begin searches, with this wait posted, and reports in the mutex's terms.
+  set->exclusive->Begin();
+  BookkeepingLock lock;
+  Unpost(&wait);
+}
+
+bool BeginDrain(Wait* drain) {
+  BookkeepingLock lock;
+  if (!Started()) return false;
+  Post(drain);
+  Edge start;
+  start.kind = EdgeKind::kDrain;
+  start.wait = drain;
+  if (!Search(start, drain->thread)) return false;
+  WriteRwDeadlockReport(drain->thread, start, GetConsole());
+  char line[kStatusLineSize];
+  drain->set->mutex->GetInfo(line, sizeof line);
+  port::OutputDebugString(line);
+  Prompt();
+  return true;
+}
+
+void EndDrain(Wait* drain, bool reported) {
+  {
+    BookkeepingLock lock;
+    Unpost(drain);
+  }
+  if (reported) port::MessageBox(kFalselyDetected, kCaption, kOkForeground);
+}
+
+bool ReportCycle(const ZnDLDCritSect* section, ZnTLS* self, smp_io* console) {
+  if (g_waits == nullptr) return false;
+  const Edge start = SectionEdge(section, self);
+  if (!Search(start, self) || !PathHasMutexEdge(start, self)) return false;
+  WriteRwDeadlockReport(self, start, console);
+  return true;
+}
+
+}  // namespace rw_graph
+}  // namespace re5zor4

@@ -115,6 +115,122 @@ class deadlock_io : public _smp_io {
 // just found it).
 void WriteDeadlockReport(ZnTLS* record, const ZnDLDCritSect* section, smp_io* console);
 
+// Reader/writer mutexes in the wait-for graph.
+//
+// With deadlock detection (the mutex's section "RW_Exclusive" detects), a
+// mutex adds two kinds of edges to the sections' chain:
+//   - a thread waiting for "RW_Exclusive" (its first reader level, or its
+//     writer entry) waits for the section's holder, as for any section; the
+//     wait is posted so that the report can name the mutex and the mode;
+//   - a writer draining the readers waits for every thread counted as a
+//     reader: an edge to each of them, so the chain branches.
+// Everything here is guarded by the CritSectCritSect; without it (module not
+// started) nothing is posted or counted and nothing is found.
+namespace rw_graph {
+
+struct Reader {
+  ZnTLS* thread;
+  Reader* next;
+  Reader* prev;
+};
+
+// The threads counted as readers of one mutex, in the order they were
+// counted. Each keeps its record alive while listed (thread_record's
+// heldSections), so a reader that ends still listed stays readable.
+struct ReaderSet {
+  ZnRW_Mutex* mutex;
+  ZnCritSect* exclusive;
+  Reader* head;
+  Reader* tail;
+};
+
+enum class EdgeKind { kNone, kSection, kRead, kWrite, kDrain };
+
+// A thread's wait on a mutex, on that thread's stack and posted for its
+// duration. visit, begun, at and parent belong to the search (under the lock).
+struct Wait {
+  ZnTLS* thread;
+  EdgeKind kind;  // kRead, kWrite (for "RW_Exclusive") or kDrain
+  ReaderSet* set;
+  Wait* next = nullptr;
+  Wait* prev = nullptr;
+  bool posted = false;
+  unsigned long visit = 0;
+  bool begun = false;
+  const Reader* at = nullptr;  // kDrain: the reader followed now
+  Wait* parent = nullptr;      // kDrain: the drain the search came from
+};
+
+// What a thread waits for: kSection (section, a deadlock-detecting section
+// other than a posted mutex's), kRead or kWrite (section is the mutex's
+// "RW_Exclusive", wait the posted wait), kDrain (wait), or kNone.
+struct Edge {
+  EdgeKind kind = EdgeKind::kNone;
+  const ZnDLDCritSect* section = nullptr;
+  Wait* wait = nullptr;
+};
+
+// REQUIRES for all below but the mutex's calls: the CritSectCritSect is held.
+Edge EdgeOf(ZnTLS* thread);
+// The holder an edge leads to: the section's owner, or the drain's reader
+// being followed; null when none.
+ZnTLS* Target(const Edge& edge);
+
+// The cycle the last successful search found, from the searching thread's
+// own edge around to it. Each thread occurs once, so it ends.
+class CyclePath {
+ public:
+  CyclePath(const Edge& start, ZnTLS* self) : edge_(start), waiter_(self), self_(self) {}
+  ZnTLS* waiter() const { return waiter_; }
+  const Edge& edge() const { return edge_; }
+  // False, staying put, once the edge leads back to the searching thread.
+  bool Next() {
+    ZnTLS* const next = Target(edge_);
+    if (next == nullptr || next == self_ || ++steps_ > kMaxSteps) return false;
+    waiter_ = next;
+    edge_ = EdgeOf(next);
+    return true;
+  }
+
+ private:
+  static constexpr unsigned long kMaxSteps = 1ul << 20;  // never reached: a guard
+  Edge edge_;
+  ZnTLS* waiter_;
+  ZnTLS* self_;
+  unsigned long steps_ = 0;
+};
+
+// For the mutex (rw_mutex.cpp). A set when exclusive detects deadlocks and
+// the module is started, null otherwise (or when memory runs out).
+ReaderSet* NewReaderSet(ZnRW_Mutex* mutex, ZnCritSect* exclusive);
+// Lets go of the records still listed. REQUIRES: nobody waits on the mutex.
+void DeleteReaderSet(ReaderSet* set);
+// The calling thread (self) is counted in, or out.
+void AddReader(ReaderSet* set, ZnTLS* self);
+void RemoveReader(ReaderSet* set, ZnTLS* self);
+// exclusive->Begin() with the wait posted (kind kRead or kWrite).
+void EnterExclusive(ReaderSet* set, ZnTLS* self, EdgeKind kind);
+// Posts the drain of self and searches from it; on a cycle, reports as a
+// section's Begin does (report, the mutex's status line, the prompt). True
+// when a cycle was reported. Call EndDrain once the drain is over.
+bool BeginDrain(Wait* drain);
+void EndDrain(Wait* drain, bool reported);
+
+// From ZnDLDCritSect::Begin of self wanting section: when posted mutex waits
+// exist and the cycle self's wait closes passes through one of their edges,
+// writes its report and returns true; false otherwise (the section's own
+// report, if any, is the caller's).
+bool ReportCycle(const ZnDLDCritSect* section, ZnTLS* self, smp_io* console);
+
+}  // namespace rw_graph
+
+// The report of a cycle through mutex edges, as WriteDeadlockReport with the
+// path's lines: "Thread <R> wants ..." for R's own edge, "Thread <T> is
+// waiting ..." for the others.
+// REQUIRES: the CritSectCritSect is held; start is R's edge and a search
+// from it has just found R.
+void WriteRwDeadlockReport(ZnTLS* record, const rw_graph::Edge& start, smp_io* console);
+
 }  // namespace re5zor4
 
 #endif  // RE5ZOR4_SRC_DLDCRITSECT_H_

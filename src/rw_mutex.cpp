@@ -14,10 +14,13 @@
 //
 //   added_     the first levels counted in so far; written only by the holder of the section
 //              (COUNT_RISES_UNDER_EXCLUSIVE), so a load and a store, no read-modify-write
-//   removed_   bits 0 to 62: the threads counted out so far (any thread, atomic add);
+//   removed_   bits 0 to 61: the threads counted out so far (any thread, atomic add);
+//              bit 62, kWatched: set for good when the mutex takes part in deadlock detection
+//              (graph_), so that a count-out learns it from the add it makes anyway;
 //              bit 63, kDraining: set while a writer waits for the count to reach zero
 //
-// count = added_ - (removed_ without kDraining). Neither word wraps in practice (2^63 levels).
+// count = added_ - (removed_ without the two flags). Neither word wraps in practice (2^62
+// levels).
 // A first reader level costs one plain store inside the section, a last release one atomic add.
 // The condition "RW_Readers" (logic ReaderCounter: wait while its value is not 0) is used only
 // while a writer drains: under the condition's guard the writer sets kDraining and copies the
@@ -57,8 +60,15 @@
 // Not guaranteed: fairness between writers, or between a writer and first readers queued on the
 // section; a bound on the drain while counted readers keep holding; progress for a counted reader
 // that asks to write while another writer drains: it queues on the section that writer holds, and
-// the writer waits for its last release. The writer's wait is on the condition, not on a section,
-// so deadlock detection does not see the cycle.
+// the writer waits for its last release.
+//
+// Deadlock detection. The writer's wait is on the condition, not on a section, so the sections'
+// walk alone does not see it. With detection on (graph_, dldcritsect.h) the mutex lists its counted
+// threads beside the count (flag, count and list change together on the counting thread, the list
+// under the bookkeeping lock), posts a drain for the walk while it waits, and posts the waits for
+// "RW_Exclusive" so that the report names the mutex. Without detection all of this costs the
+// first-reader-level and writer paths one test of graph_, and the count-out none (kWatched shares
+// the test of kDraining).
 #include "re5zor4/rw_mutex.h"
 
 #include <cstdio>
@@ -69,6 +79,7 @@
 #include "core/lock_order.h"
 #include "core/seam.h"
 #include "core/thread_record.h"
+#include "dldcritsect.h"
 #include "re5zor4/condition.h"
 #include "re5zor4/zntls.h"
 #include "ru5red4/znassert.h"
@@ -105,10 +116,11 @@ uint32_t MakeState(uint32_t reader, uint32_t writer) {
   return (reader & 0xFFFF) | (writer << 16);
 }
 
-// removed_: the threads counted out (bits 0 to 62) and the drain flag (bit 63); see the design
-// comment above.
+// removed_: the threads counted out (bits 0 to 61), kWatched (bit 62) and the drain flag (bit 63);
+// see the design comment above.
 const uint64_t kDraining = uint64_t{1} << 63;
-const uint64_t kCountMask = kDraining - 1;
+const uint64_t kWatched = uint64_t{1} << 62;
+const uint64_t kCountMask = kWatched - 1;
 
 // --- the calling thread's records ---------------------------------------------
 
@@ -141,7 +153,8 @@ class ZnRWMutexCore {
 
   // Counts the thread of record in. REQUIRES: it holds "exclusive" (COUNT_RISES_UNDER_EXCLUSIVE)
   // and is not counted yet (READERS_COUNTED_ONCE: flag and count change together).
-  static void Register(ZnGenRW_Mutex& m, _ZnRW_Record* record) {
+  static void Register(ZnGenRW_Mutex& m, ZnTLS* tls, _ZnRW_Record* record) {
+    if (m.graph_ != nullptr) re5zor4::rw_graph::AddReader(m.graph_, tls);
     m.added_.store(m.added_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     record->registered = 1;
   }
@@ -149,16 +162,19 @@ class ZnRWMutexCore {
   // Counts the thread of record out (READERS_COUNTED_ONCE). A count-out that finds kDraining set
   // counts the condition down once; one that finds it clear leaves the condition alone
   // (DRAIN_FLAG_MATCHES_CONDITION).
-  static void Deregister(ZnGenRW_Mutex& m, _ZnRW_Record* record) {
+  static void Deregister(ZnGenRW_Mutex& m, ZnTLS* tls, _ZnRW_Record* record) {
     record->registered = 0;
-    if ((m.removed_.fetch_add(1, std::memory_order_acq_rel) & kDraining) != 0) {
-      m.readers->Set();
+    const uint64_t before = m.removed_.fetch_add(1, std::memory_order_acq_rel);
+    if ((before & (kDraining | kWatched)) != 0) {
+      // Off the list before the drainer can wake: it never follows a thread that has left.
+      if ((before & kWatched) != 0) re5zor4::rw_graph::RemoveReader(m.graph_, tls);
+      if ((before & kDraining) != 0) m.readers->Set();
     }
   }
 
   // Returns when no thread is counted any more. REQUIRES: the caller holds
   // "exclusive", so that nobody counts up meanwhile.
-  static void Drain(ZnGenRW_Mutex& m) {
+  static void Drain(ZnGenRW_Mutex& m, ZnTLS* tls) {
     // COUNT_RISES_UNDER_EXCLUSIVE: a count of 0 stays 0 while we hold the section.
     if (Counted(m) == 0) return;
     const uint64_t start = re5zor4::contention::Now();
@@ -169,11 +185,15 @@ class ZnRWMutexCore {
     m.readers->value =
         static_cast<int>(m.added_.load(std::memory_order_relaxed) - (removed & kCountMask));
     m.readers->Unlock();
+    // With detection: the drain is posted, and searched from, before it waits.
+    re5zor4::rw_graph::Wait drain{tls, re5zor4::rw_graph::EdgeKind::kDrain, m.graph_};
+    const bool reported = m.graph_ != nullptr && re5zor4::rw_graph::BeginDrain(&drain);
     // The guard is left: Wait REQUIRES it not held.
     m.readers->Wait(0, kInfinite);
+    if (m.graph_ != nullptr) re5zor4::rw_graph::EndDrain(&drain, reported);
     // DRAIN_FLAG_OWNED_BY_DRAINER: cleared before returning. Every thread in the copied count has
     // counted out, and nobody has added since, so the count is 0 as well.
-    m.removed_.fetch_and(kCountMask, std::memory_order_acq_rel);
+    m.removed_.fetch_and(~kDraining, std::memory_order_acq_rel);
     re5zor4::contention::Record(m.drainContention, start);
   }
 
@@ -198,10 +218,14 @@ class ZnRWMutexCore {
     // is counted in waitingReaders: the uncontended pass costs no counter.
     if (m.exclusive->TryBegin() == 0) {
       m.waitingReaders.fetch_add(1, std::memory_order_relaxed);
-      m.exclusive->Begin();
+      if (m.graph_ != nullptr) {
+        re5zor4::rw_graph::EnterExclusive(m.graph_, tls, re5zor4::rw_graph::EdgeKind::kRead);
+      } else {
+        m.exclusive->Begin();
+      }
       m.waitingReaders.fetch_sub(1, std::memory_order_relaxed);
     }
-    Register(m, record);
+    Register(m, tls, record);
     m.exclusive->Exit();
     record->state = 1;
     return 0;
@@ -230,12 +254,16 @@ class ZnRWMutexCore {
       }
       m.waitingWriters.fetch_add(1, std::memory_order_relaxed);
       // WRITER_HOLDS_EXCLUSIVE from here to the last EndRW(1).
-      m.exclusive->Begin();
+      if (m.graph_ == nullptr) {
+        m.exclusive->Begin();
+      } else if (m.exclusive->TryBegin() == 0) {
+        re5zor4::rw_graph::EnterExclusive(m.graph_, tls, re5zor4::rw_graph::EdgeKind::kWrite);
+      }
       if (drain) {
         // A counted thread that drains (Cancel on the prompt) must not wait for itself: it counts
         // out first (READERS_COUNTED_ONCE).
-        if (record->registered != 0) Deregister(m, record);
-        Drain(m);
+        if (record->registered != 0) Deregister(m, tls, record);
+        Drain(m, tls);
       }
       m.waitingWriters.fetch_sub(1, std::memory_order_relaxed);
       m.ownerId.store(tls->threadId, std::memory_order_relaxed);
@@ -257,7 +285,7 @@ class ZnRWMutexCore {
     record->state -= 1;
     if (record->state == 0) {
       // The thread's last level of any kind: a counted thread counts down (READERS_COUNTED_ONCE).
-      if (record->registered != 0) Deregister(m, record);
+      if (record->registered != 0) Deregister(m, tls, record);
       DropRw(tls, record);
     }
     return 0;
@@ -280,10 +308,10 @@ class ZnRWMutexCore {
         re5zor4::port::MessageBox(kLoweringText, kPromptCaption, kLoweringStyle);
         // It goes on reading: it must be counted before the section opens to the next writer, who
         // would otherwise not wait for it (COUNT_RISES_UNDER_EXCLUSIVE, READERS_COUNTED_ONCE).
-        if (record->registered == 0) Register(m, record);
+        if (record->registered == 0) Register(m, tls, record);
       } else if (record->registered != 0) {
         // A reader that propagated and released its reader levels first (READERS_COUNTED_ONCE).
-        Deregister(m, record);
+        Deregister(m, tls, record);
       }
       m.ownerId.store(0, std::memory_order_relaxed);
       // WRITER_HOLDS_EXCLUSIVE: the section goes with the last writer level.
@@ -341,7 +369,8 @@ ZnGenRW_Mutex::ZnGenRW_Mutex()
       waitingWriters(0),
       drainContention{{0}, {0}, {0}},
       added_(0),
-      removed_(0) {
+      removed_(0),
+      graph_(nullptr) {
   // The inner objects leave the chain whatever the registration switch says:
   // ReleaseAllSynchronizationObjects reaches them only through this mutex's
   // ForceRelease, level by level.
@@ -355,6 +384,9 @@ ZnGenRW_Mutex::ZnGenRW_Mutex()
   }
   if (!ZnRWMutexCore::Usable(*this)) {
     ZARN_assert("(exclusive != 0) && (readers != 0)", kAssertFile, __LINE__);
+  } else {
+    graph_ = re5zor4::rw_graph::NewReaderSet(this, exclusive);
+    if (graph_ != nullptr) removed_.store(kWatched, std::memory_order_relaxed);
   }
   re5zor4::chain::Register(this);
 }
@@ -362,6 +394,8 @@ ZnGenRW_Mutex::ZnGenRW_Mutex()
 ZnGenRW_Mutex::~ZnGenRW_Mutex() {
   re5zor4::chain::Unregister(this);
   re5zor4::lock_order::Forget(this);
+  re5zor4::rw_graph::DeleteReaderSet(graph_);
+  graph_ = nullptr;
   delete exclusive;
   delete readers;
   exclusive = nullptr;

@@ -75,7 +75,12 @@
 //   - Not guaranteed: fairness between writers; a bound on the drain while
 //     counted readers keep holding; progress for a reader that asks to write
 //     while another thread does: each may wait for the other, and deadlock
-//     detection does not report it (see StartRW's REQUIRES).
+//     detection reports it (see StartRW's REQUIRES).
+//   - With deadlock detection on (the flag set when the mutex is made), a
+//     writer draining readers waits for every counted thread, and a thread
+//     waiting for "RW_Exclusive" for its holder: a wait that closes a cycle
+//     through these edges and those of deadlock-detecting sections is
+//     reported as a section's is.
 //
 // Design of the drain and the reader count: rw_mutex.cpp.
 #ifndef RE5ZOR4_RW_MUTEX_H_
@@ -88,6 +93,11 @@
 #include "re5zor4/export.h"
 
 class Condition;
+namespace re5zor4 {
+namespace rw_graph {
+struct ReaderSet;
+}
+}  // namespace re5zor4
 
 // Slot order: destructor, ForceRelease, StartRW, EndRW, GetInfo. This base
 // holds nothing: StartRW and EndRW return 0, ForceRelease does nothing.
@@ -111,7 +121,8 @@ class RE5ZOR4_API ZnRW_Mutex : public ZnSynchroObj {
   // REQUIRES for StartRW(1) by a thread that reads (implicit propagation): no
   // other thread asks to write meanwhile. Otherwise that writer may take the
   // section first and drain, waiting for this thread's last release while
-  // this thread waits for the section: neither returns.
+  // this thread waits for the section: neither returns (with deadlock
+  // detection on, the thread that closes the cycle reports it).
   virtual int StartRW(int mode, unsigned long timeout);
   // Releases one level of mode. Returns 0, or -1 when refused.
   // REQUIRES: the calling thread holds a level of mode (else reported,
@@ -177,6 +188,9 @@ class RE5ZOR4_API ZnGenRW_Mutex : public ZnRW_Mutex {
   // removed_); layout and invariants in rw_mutex.cpp.
   std::atomic<uint64_t> added_;
   std::atomic<uint64_t> removed_;
+  // With deadlock detection ("exclusive" detects): the threads counted as
+  // readers, for the deadlock walk; null otherwise. Owned.
+  re5zor4::rw_graph::ReaderSet* graph_;
 };
 
 #endif  // RE5ZOR4_RW_MUTEX_H_

@@ -1,0 +1,452 @@
+// Deadlock detection through reader/writer mutexes: a draining writer waits for every counted
+// reader, a thread queued on "RW_Exclusive" for its holder. Cycles run in a child re-executed by a
+// "threadsafe" death test, which checks the report and ends at once under an alarm; each thread of
+// a scenario is an actor that runs the steps it is given in order, so the steps of different
+// threads are ordered by the test, never by sleeps.
+#include <gmock/gmock.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <mutex>
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "re5zor4/dldcritsect.h"
+#include "re5zor4/module.h"
+#include "re5zor4/rw_mutex.h"
+#include "re5zor4/zntls.h"
+#include "support/test_support.h"
+
+namespace {
+
+namespace t = re5zor4_test;
+RE5ZOR4_TEST_START_MODULE();
+const char kHead[] = "******** ZARN deadlock log ********\n<time>\n\n******** traces ********\n";
+const char kDetected[] = "Deadlock detected\n(CANCEL to debug)";
+const char kPropagation[] = "IMPLICIT PROPAGATION READER->WRITER \n(CANCEL to Debug)";
+const char kBreak[] = "DebugBreak: no debugger attached, continuing\n";
+
+ZnCritSect* Section(const char* name) {
+  ZnSetDeadLockDetection(1);
+  return ZnCritSect::Make(name);
+}
+
+ZnGenRW_Mutex* Mutex() {
+  ZnSetDeadLockDetection(1);
+  return static_cast<ZnGenRW_Mutex*>(ZnRW_Mutex::Make(nullptr));
+}
+
+std::string Info(ZnCritSect* section) {
+  char line[1024];
+  section->GetInfo(line, sizeof line);
+  return line;
+}
+
+std::string Info(ZnRW_Mutex* m) {
+  char line[1024];
+  m->GetInfo(line, sizeof line);
+  return line;
+}
+
+std::string Hex(const void* p) {  // as the report writes addresses and ids: "0x%lx"
+  return t::PointerText(p);
+}
+
+std::string SelfId() {
+  return Hex(reinterpret_cast<void*>(uintptr_t{ZnTLS::GetThreadLocalStorage()->threadId}));
+}
+
+// "deadlock.txt" with its time lines made "<time>"; "" without the file.
+std::string ReportFile() {
+  static const std::regex time_line(
+      "(log \\*{8}\n)[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n");
+  if (!std::filesystem::is_regular_file("deadlock.txt")) return "";
+  std::ifstream in("deadlock.txt");
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return std::regex_replace(text, time_line, "$1<time>\n");
+}
+
+// A check in a child: a failed one that the scenario needs, or Check(true, "", true), ends it.
+void Check(bool ok, const std::string& what, bool needed = false) {
+  static std::string failures;
+  if (!ok) failures += what + "\n";
+  if (needed && (!ok || what.empty()))
+    std::fputs(failures.c_str(), stderr), t::QuickExit(!failures.empty());
+}
+
+// A thread that runs the steps it is given, in order. A step may block for good (the child is
+// ended from outside). Never destroyed: its thread may still be blocked at the end.
+class Actor {
+ public:
+  Actor() {
+    t::StartUnjoined([this] { Run(); });
+    Check(Done(), "an actor never started", true);
+  }
+  void Do(std::function<void()> step) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    steps_.push_back(std::move(step));
+    changed_.notify_all();
+  }
+  // True once every step given so far has returned (bounded).
+  bool Done() {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return changed_.wait_for(hold, t::kBound, [this] { return started_ && steps_.empty(); });
+  }
+  // True once the actor sleeps in a wait (bounded): the step it runs has blocked.
+  bool Blocked() const {
+    return t::WaitUntil([this] { return t::TaskState(tid_) == 'S'; });
+  }
+  const std::string& id() const { return id_; }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> hold(mutex_);
+    id_ = SelfId(), tid_ = t::OsThreadId(), started_ = true;
+    changed_.notify_all();
+    while (changed_.wait_for(hold, std::chrono::seconds(120), [this] { return !steps_.empty(); })) {
+      std::function<void()> step = steps_.front();
+      hold.unlock();
+      step();
+      hold.lock();
+      steps_.pop_front();
+      changed_.notify_all();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::function<void()>> steps_;
+  bool started_ = false;
+  std::string id_;
+  int tid_ = 0;
+};
+
+struct Child {  // what a child captures; prompts are answered OK unless told otherwise
+  t::FdCapture console;
+  t::PromptCapture prompts;
+  t::DebugOutputCapture debug;
+};
+
+void RunChild(const std::function<void(Child&)>& body) {  // in a directory of its own
+  t::ExitAfter(60);
+  std::filesystem::remove_all("child");
+  std::error_code error;
+  if (!std::filesystem::create_directory("child")) t::QuickExit(2);
+  std::filesystem::current_path("child", error);
+  if (error) t::QuickExit(2);
+  body(*new Child);  // never destroyed: blocked threads may still use the hooks
+  Check(true, "", true);
+}
+void InChild(const std::function<void(Child&)>& body) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(RunChild(body), ::testing::ExitedWithCode(0),
+              ::testing::Not(::testing::HasSubstr("Sanitizer")));
+}
+
+bool Prompted(Child& child, size_t count) {
+  return t::WaitUntil([&] { return child.prompts.Prompts().size() >= count; });
+}
+
+// The report's lines: "Thread <id> wants <rest>" or "... is waiting <rest>", then the empty line
+// and the traces of the n threads.
+std::string Report(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text + "\ncan stackwalk!\n" + std::string(lines.size() - 1, '\n');
+}
+
+// Checks what one detected cycle leaves: the report on the console and in the file, the status
+// line on the debugger channel, and the last prompt.
+void CheckDetected(Child& child, const std::vector<std::string>& lines, const std::string& debug) {
+  Check(Prompted(child, 1) && child.prompts.Prompts().back().text == kDetected, "no prompt", true);
+  const t::PromptRecord prompt = child.prompts.Prompts().back();
+  Check(prompt.caption == "ZARN Critical Section" && prompt.style == 0x10001, "prompt style");
+  Check(child.console.Text() == Report(lines), "console: " + child.console.Text());
+  Check(ReportFile() == kHead + Report(lines), "file: " + ReportFile());
+  Check(child.debug.Text() == debug, "debug channel: " + child.debug.Text());
+}
+
+// (a) A writer drains a reader that waits for a section the writer holds. Interleavings: the
+// reader's wait is recorded first and the writer's drain closes the cycle (by_writer), or the
+// writer drains first and the reader's Begin closes it. An idle reader counted before the waiting
+// one shows in the list and is a dead end of the search; a third thread may sit on the path. A
+// thread that then waits for X walks into the cycle without being on it: no report.
+TEST(RwDeadlock, WriterDrainingAReaderThatWaitsForItsSection) {
+  using Case = std::tuple<bool, bool, bool>;  // by_writer, idle reader first, third thread
+  for (const Case& param :
+       {Case{true, false, false}, Case{false, false, false}, Case{true, true, false},
+        Case{false, true, true}, Case{true, true, true}})
+    InChild([&](Child& child) {
+      const bool by_writer = std::get<0>(param), idle = std::get<1>(param),
+                 third = std::get<2>(param);
+      ZnGenRW_Mutex* m = Mutex();
+      ZnCritSect *x = Section("X"), *y = Section("Y");
+      auto *w = new Actor, *r = new Actor, *i = new Actor, *k = new Actor;
+      w->Do([=] { x->Begin(); });
+      if (idle) i->Do([=] { m->StartRW(0, 0); }), Check(i->Done(), "idle reader", true);
+      r->Do([=] { m->StartRW(0, 0); });
+      if (third) k->Do([=] { y->Begin(); });
+      Check(w->Done() && r->Done() && i->Done() && k->Done(), "set-up", true);
+      // The reader waits for X directly, or for Y whose holder waits for X.
+      ZnCritSect* wanted = third ? y : x;
+      const auto reader_waits = [&] {
+        r->Do([=] { wanted->Begin(); });
+        Check(t::WaitUntil([&] { return Info(wanted).find("wait count: 1") != std::string::npos; }),
+              "the reader never waited", true);
+        if (!third) return;
+        k->Do([=] { x->Begin(); });
+        Check(
+            t::WaitUntil([&] { return Info(y).find("owner waiting for X") != std::string::npos; }),
+            "the third thread never waited", true);
+      };
+      if (by_writer) reader_waits();
+      w->Do([=] { m->StartRW(1, 0); });
+      if (!by_writer) Check(w->Blocked(), "the writer never drained", true), reader_waits();
+      const std::string readers = (idle ? "thread " + i->id() + ", " : "") + "thread " + r->id();
+      const std::string drain = "to write RW mutex RW_Mutex " + Hex(m) + " read by " + readers;
+      std::vector<std::string> path = {"for " + std::string(wanted->name) + " " + Hex(wanted) +
+                                       " owned by thread " + (third ? k->id() : w->id())};
+      if (third) path.push_back("for X " + Hex(x) + " owned by thread " + w->id());
+      std::vector<std::string> lines;
+      std::string debug;
+      if (by_writer) {  // W: drain; R: wanted; (K: X)
+        lines.push_back("Thread " + w->id() + " wants " + drain);
+        lines.push_back("Thread " + r->id() + " is waiting " + path[0]);
+        if (third) lines.push_back("Thread " + k->id() + " is waiting " + path[1]);
+        debug = "Owner:0; Wx:#0; Rx:cond-val: " + std::to_string(idle ? 2 : 1) +
+                "; Cond:RW_Exclusive: owning thread: " + w->id() +
+                ", owning count: 1; wait count: 0, wait_rd #0, wait_wr #1";
+      } else {  // the last wait closes: K's (X) with a third thread, else R's (X)
+        Actor* closer = third ? k : r;
+        lines.push_back("Thread " + closer->id() + " wants critical section X " + Hex(x) +
+                        " owned by thread " + w->id());
+        lines.push_back("Thread " + w->id() + " is waiting " + drain);
+        if (third) lines.push_back("Thread " + r->id() + " is waiting " + path[0]);
+        debug = "X: owning thread: " + w->id() + ", owning count: 1; wait count: 1";
+      }
+      CheckDetected(child, lines, debug);
+      // A walk into the cycle from outside it ends, through the drain, without a report.
+      auto* v = new Actor;
+      v->Do([=] { x->Begin(); });
+      Check(t::WaitUntil([&] { return Info(x).find("wait count: 2") != std::string::npos; }),
+            "the outsider never waited", true);
+      Check(child.prompts.Prompts().size() == 1 && child.console.Text() == Report(lines),
+            "the outsider reported: " + child.console.Text());
+    });
+}
+
+// The prompt of a drain that closed a cycle force-releases the writer's section, which breaks
+// the cycle: the reader gets the section and leaves, the drain ends, and the writer says the
+// detection was false, as a section's Begin does.
+TEST(RwDeadlock, BrokenDrainCycleIsFalselyDetected) {
+  InChild([](Child& child) {
+    ZnGenRW_Mutex* m = Mutex();
+    ZnCritSect* x = Section("F.X");
+    auto *w = new Actor, *r = new Actor;
+    child.prompts.OnPrompt([=](const t::PromptRecord& prompt) {
+      if (prompt.text == kDetected) x->ForceRelease();  // on the writer's thread
+    });
+    w->Do([=] { x->Begin(); });
+    r->Do([=] { m->StartRW(0, 0); });
+    Check(w->Done() && r->Done(), "set-up", true);
+    r->Do([=] { x->Begin(), x->Exit(), m->EndRW(0); });
+    Check(t::WaitUntil([&] { return Info(x).find("wait count: 1") != std::string::npos; }),
+          "the reader never waited", true);
+    w->Do([=] { m->StartRW(1, 0), m->EndRW(1); });
+    Check(w->Done() && r->Done(), "the broken cycle stayed stuck", true);
+    std::string seen;
+    for (const auto& p : child.prompts.Prompts())
+      seen += (p.caption == "ZARN Critical Section" ? "" : "?") + p.text + std::to_string(p.style);
+    Check(seen == std::string(kDetected) + "65537Deadlock falsely detected65536", seen);
+    Check(
+        ReportFile() == kHead + Report({"Thread " + w->id() + " wants to write RW mutex RW_Mutex " +
+                                            Hex(m) + " read by thread " + r->id(),
+                                        "Thread " + r->id() + " is waiting for F.X " + Hex(x) +
+                                            " owned by thread " + w->id()}),
+        "file: " + ReportFile());
+    Check(Info(x) == "F.X: is available" && m->RegisteredReaders() == 0, "left held");
+  });
+}
+
+// (b) Readers that both ask to write: the first answers Cancel and drains, waiting for the other
+// to leave; the other, asking to write, waits for "RW_Exclusive" that the first holds and closes
+// the cycle whatever it answers. A third reader that stays idle is listed but leads nowhere.
+TEST(RwDeadlock, TwoReadersAskingToWrite) {
+  using Case = std::tuple<int, bool>;  // the second's answer (1 OK, 2 Cancel), idle third reader
+  for (const Case& param : {Case{1, false}, Case{2, false}, Case{2, true}})
+    InChild([&](Child& child) {
+      const int answer = std::get<0>(param);
+      const bool idle = std::get<1>(param);
+      ZnGenRW_Mutex* m = Mutex();
+      auto *a = new Actor, *b = new Actor, *c = new Actor;
+      for (Actor* reader : {a, b, c})
+        if (reader != c || idle) reader->Do([=] { m->StartRW(0, 0); }), reader->Done();
+      child.prompts.SetAnswer(2);
+      a->Do([=] { m->StartRW(1, 0); });
+      Check(a->Blocked(), "the first never drained", true);
+      Check(child.prompts.Prompts().size() == 1, "no propagation prompt", true);
+      child.prompts.SetAnswer(answer);
+      b->Do([=] { m->StartRW(1, 0); });
+      Check(Prompted(child, 3), "no deadlock prompt", true);
+      const std::vector<std::string> lines = {
+          "Thread " + b->id() + " wants to write RW mutex RW_Mutex " + Hex(m) +
+              " written by thread " + a->id(),
+          "Thread " + a->id() + " is waiting to write RW mutex RW_Mutex " + Hex(m) +
+              " read by thread " + b->id() + (idle ? ", thread " + c->id() : "")};
+      const std::string status =
+          "RW_Exclusive: owning thread: " + a->id() + ", owning count: 1; wait count: 1";
+      const std::string debug =
+          std::string(kBreak) + (answer == 2 ? kBreak : "") + status + (answer == 2 ? kBreak : "");
+      Check(child.prompts.Prompts()[0].text == kPropagation &&
+                child.prompts.Prompts()[1].text == kPropagation,
+            "propagation prompts");
+      CheckDetected(child, lines, debug);
+    });
+}
+
+// (c) A reader queued on "RW_Exclusive" behind a writer that waits for a section the reader
+// holds. Interleavings: the writer's wait is recorded first and the reader's first level closes
+// the cycle (by_reader), or the reader queues first and the writer's Begin closes it.
+TEST(RwDeadlock, ReaderQueuedBehindAWriterThatWaitsForItsSection) {
+  for (const bool by_reader : {true, false})
+    InChild([&](Child& child) {
+      ZnGenRW_Mutex* m = Mutex();
+      ZnCritSect* x = Section("X");
+      auto *w = new Actor, *r = new Actor;
+      r->Do([=] { x->Begin(); });
+      w->Do([=] { m->StartRW(1, 0); });
+      Check(r->Done() && w->Done(), "set-up", true);
+      const auto writer_waits = [&] {
+        w->Do([=] { x->Begin(); });
+        Check(t::WaitUntil([&] { return Info(x).find("wait count: 1") != std::string::npos; }),
+              "the writer never waited", true);
+      };
+      const auto reader_queues = [&] {
+        r->Do([=] { m->StartRW(0, 0); });
+        Check(t::WaitUntil([&] {
+                return m->waitingReaders.load() == 1 &&
+                       Info(m->exclusive).find("wait count: 1") != std::string::npos;
+              }),
+              "the reader never queued", true);
+      };
+      const std::string read = "to read RW mutex RW_Mutex " + Hex(m) + " written by thread ";
+      const std::string section = "X " + Hex(x) + " owned by thread " + r->id();
+      if (by_reader) {
+        writer_waits(), reader_queues();
+        CheckDetected(child,
+                      {"Thread " + r->id() + " wants " + read + w->id(),
+                       "Thread " + w->id() + " is waiting for " + section},
+                      "RW_Exclusive: owning thread: " + w->id() +
+                          ", owning count: 1; wait count: 1; owner waiting for X");
+      } else {
+        reader_queues(), writer_waits();
+        CheckDetected(child,
+                      {"Thread " + w->id() + " wants critical section " + section,
+                       "Thread " + r->id() + " is waiting " + read + w->id()},
+                      "X: owning thread: " + r->id() +
+                          ", owning count: 1; wait count: 1; owner waiting for RW_Exclusive");
+      }
+    });
+}
+
+// A section cycle keeps its own report, byte for byte, while a drain elsewhere is posted (the
+// search runs and finds the cycle, which has no mutex edge).
+TEST(RwDeadlock, SectionCycleBesideADrainKeepsItsReport) {
+  InChild([](Child& child) {
+    ZnGenRW_Mutex* m = Mutex();
+    ZnCritSect *a = Section("A"), *b = Section("B");
+    auto *reader = new Actor, *drainer = new Actor, *one = new Actor, *two = new Actor;
+    reader->Do([=] { m->StartRW(0, 0); });
+    Check(reader->Done(), "set-up", true);
+    drainer->Do([=] { m->StartRW(1, 0); });
+    Check(drainer->Blocked(), "no drain", true);
+    one->Do([=] { a->Begin(); }), two->Do([=] { b->Begin(); });
+    Check(one->Done() && two->Done(), "set-up", true);
+    one->Do([=] { b->Begin(); });
+    Check(t::WaitUntil([&] { return Info(a).find("owner waiting for B") != std::string::npos; }),
+          "no wait", true);
+    two->Do([=] { a->Begin(); });
+    CheckDetected(
+        child,
+        {"Thread " + two->id() + " wants critical section A " + Hex(a) + " owned by thread " +
+             one->id(),
+         "Thread " + one->id() + " is waiting for B " + Hex(b) + " owned by thread " + two->id()},
+        "A: owning thread: " + one->id() + ", owning count: 1; wait count: 1; owner waiting for B");
+  });
+}
+
+// Not cycles. A writer drains a reader that waits for a section held by a third thread, which
+// then leaves it: the reader gets it, leaves, and the writer's drain ends. Nothing is reported.
+TEST(RwDeadlock, DrainOfAReaderThatLeavesReportsNothing) {
+  InChild([](Child& child) {
+    ZnGenRW_Mutex* m = Mutex();
+    ZnCritSect* y = Section("Y");
+    auto *w = new Actor, *r = new Actor, *k = new Actor;
+    k->Do([=] { y->Begin(); });
+    r->Do([=] { m->StartRW(0, 0); });
+    Check(k->Done() && r->Done(), "set-up", true);
+    w->Do([=] { m->StartRW(1, 0); });
+    Check(w->Blocked(), "no drain", true);
+    r->Do([=] { y->Begin(), y->Exit(), m->EndRW(0); });
+    Check(t::WaitUntil([&] { return y->waitCount.load() == 1; }), "the reader never waited", true);
+    k->Do([=] { y->Exit(); });
+    Check(w->Done() && r->Done(), "the drain never ended", true);
+    w->Do([=] { m->EndRW(1); });
+    Check(w->Done(), "the writer never left", true);
+    Check(child.prompts.Prompts().empty(), "a prompt");
+    Check(ReportFile().empty() && child.console.Text().empty(), "a report");
+    Check(m->StartRW(1, 0) == 0 && m->EndRW(1) == 0, "the mutex is left held");
+  });
+}
+
+// Readers (nesting, and taking a section inside their read), writers (taking the section inside
+// their write) and first readers queued behind draining writers, all taking the mutex before the
+// section: many drains, queues and walks, readers leaving while others search, and never a
+// cycle. The threads start together and run until writers have drained readers often enough;
+// bounded: at most kRounds rounds each, and the child is ended after 60 s.
+TEST(RwDeadlock, ReadersAndWritersHammeringNeverReport) {
+  InChild([](Child& child) {
+    constexpr int kThreads = 6, kRounds = 50000;
+    constexpr uint64_t kDrains = 200;
+    ZnGenRW_Mutex* m = Mutex();
+    ZnCritSect* s = Section("S");
+    std::atomic<int> writing{0}, overlaps{0};
+    t::Latch start(kThreads);
+    std::vector<std::thread> threads;
+    for (int n = 0; n < kThreads; ++n)
+      threads.emplace_back([&, n] {
+        std::minstd_rand random(static_cast<unsigned>(n + 1));
+        start.ArriveAndWait();
+        for (int round = 0; round < kRounds && m->drainContention[0].load() < kDrains; ++round) {
+          const unsigned what = random() % 4;
+          const int mode = what == 3 ? 1 : 0;
+          m->StartRW(mode, 0);
+          if (what == 1) m->StartRW(0, 0), std::this_thread::yield(), m->EndRW(0);
+          if (what >= 2) s->Begin();
+          if (mode == 1 && writing.fetch_add(1) != 0) ++overlaps;
+          if (mode == 1) writing.fetch_sub(1);
+          if (what >= 2) s->Exit();
+          m->EndRW(mode);
+        }
+      });
+    for (std::thread& thread : threads) thread.join();
+    Check(overlaps.load() == 0, "two writers at once");
+    Check(m->drainContention[0].load() > 0, "no writer ever drained: nothing was walked");
+    Check(child.prompts.Prompts().empty(), "a prompt");
+    Check(ReportFile().empty(), "file: " + ReportFile());
+    Check(m->RegisteredReaders() == 0, "readers left counted");
+    Check(Info(s) == "S: is available", "section left held: " + Info(s));
+    Check(Info(m).rfind("Owner:0; Wx:#0; Rx:cond-val: 0;", 0) == 0, "mutex: " + Info(m));
+  });
+}
+
+}  // namespace
