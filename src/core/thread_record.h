@@ -7,7 +7,8 @@
 // thread while a deadlock-detecting section still names it as holder.
 //
 // Lifetime. heldSections counts the deadlock-detecting sections that name the
-// record as holder. The block is freed once it is released (the last
+// record as holder, and the watched reader/writer mutexes that list the
+// thread among their counted readers. The block is freed once it is released (the last
 // ZnThreadDetach, or thread end) and no section names it, and only while the
 // CritSectCritSect is held, so code that reads other threads' records under
 // that lock (the wait-chain walk, the report, status lines) never reads a
