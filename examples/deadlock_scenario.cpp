@@ -1,13 +1,18 @@
-// Demo scenario: two threads deadlock on two named sections with deadlock
-// detection on.
+// Demo scenarios: real deadlocks with deadlock detection on.
 //
-// The deadlock is real, so it runs in a child process: thread A holds
-// "Accounts" and wants "Ledger", thread B holds "Ledger" and wants
-// "Accounts". B's Begin closes the cycle, writes the report to the console and
-// to "deadlock.txt", and asks the prompt, which here answers OK and tells the
-// child's main thread that the report is out. Deadlocked threads can't be
-// joined, so the child then ends itself on purpose; the parent prints the
-// file the report left behind.
+// Sections: thread A holds "Accounts" and wants "Ledger", thread B holds
+// "Ledger" and wants "Accounts". B's Begin closes the cycle.
+//
+// A reader/writer mutex: a reader holds a read level and wants "Inventory";
+// a writer holds "Inventory" and asks to write, so it waits for the reader to
+// leave. The writer's request closes the cycle.
+//
+// Each deadlock is real, so it runs in a child process. The thread that
+// closes the cycle writes the report to the console and to "deadlock.txt",
+// and asks the prompt, which here answers OK and tells the child's main
+// thread that the report is out. Deadlocked threads can't be joined, so the
+// child then ends itself on purpose; the parent prints the file the report
+// left behind.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +26,7 @@
 
 #include "re5zor4/critsect.h"
 #include "re5zor4/hooks.h"
+#include "re5zor4/rw_mutex.h"
 #include "re5zor4/smp_io.h"
 
 namespace {
@@ -39,6 +45,16 @@ bool WaitFor(const std::atomic<int>& flag, int value) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return false;
+}
+
+// Waits (bounded) for the report, then ends the deadlocked child process.
+[[noreturn]] void EndChild() {
+  const bool reported = WaitFor(g_reportsOut, 1);
+  *GetConsole() << (reported ? "child: the report is out; ending the deadlocked process"
+                             : "child: no report within the bound")
+                << endl;
+  std::fflush(stdout);
+  _exit(reported ? 0 : 1);
 }
 
 [[noreturn]] void RunDeadlockingChild() {
@@ -63,35 +79,56 @@ bool WaitFor(const std::atomic<int>& flag, int value) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     accounts->Begin();  // detects the deadlock, reports, then waits for ever
   });
-  const bool reported = WaitFor(g_reportsOut, 1);
-  *GetConsole() << (reported ? "child: the report is out; ending the deadlocked process"
-                             : "child: no report within the bound")
-                << endl;
   a.detach();
   b.detach();
-  std::fflush(stdout);
-  _exit(reported ? 0 : 1);
+  EndChild();
 }
 
-}  // namespace
+[[noreturn]] void RunRwDeadlockingChild() {
+  ZnSetPromptFunction(&AnswerOk);
+  ZnSetDeadLockDetection(1);
+  ZnCritSect* inventory = ZnCritSect::Make("Inventory");
+  ZnRW_Mutex* stock = ZnRW_Mutex::Make(nullptr);  // its own section detects too
+  ZnSetDeadLockDetection(0);
 
-int RunDeadlockScenario() {
+  std::atomic<int> step{0};
+  std::thread reader([&] {
+    stock->StartRW(0, 0);
+    step = 1;
+    WaitFor(step, 2);
+    inventory->Begin();  // waits for the writer for ever
+  });
+  std::thread writer([&] {
+    WaitFor(step, 1);
+    inventory->Begin();
+    step = 2;
+    // Give the reader time to block on "Inventory" before closing the cycle.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stock->StartRW(1, 0);  // waits for the reader to leave: detected, reported
+  });
+  reader.detach();
+  writer.detach();
+  EndChild();
+}
+
+// Runs child in a child process and prints the "deadlock.txt" it leaves.
+int RunInChild(const char* title, void (*child)()) {
   smp_io& out = *GetConsole();
-  out << "== Deadlock detection (in a child process)" << endl;
+  out << title << endl;
   std::remove("deadlock.txt");
   std::fflush(stdout);
-  const pid_t child = fork();
-  if (child < 0) return 1;
-  if (child == 0) RunDeadlockingChild();
+  const pid_t pid = fork();
+  if (pid < 0) return 1;
+  if (pid == 0) child();
   int status = 0;
   pid_t done = 0;
   for (int i = 0; i < 300 && done == 0; ++i) {
-    done = waitpid(child, &status, WNOHANG);
+    done = waitpid(pid, &status, WNOHANG);
     if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   if (done == 0) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
     out << "child did not finish in time" << endl;
     return 1;
   }
@@ -102,4 +139,14 @@ int RunDeadlockScenario() {
   out << contents.str().c_str();
   const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && !contents.str().empty();
   return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int RunDeadlockScenario() {
+  return RunInChild("== Deadlock detection (in a child process)", &RunDeadlockingChild);
+}
+
+int RunRwDeadlockScenario() {
+  return RunInChild("== A reader/writer deadlock (in a child process)", &RunRwDeadlockingChild);
 }

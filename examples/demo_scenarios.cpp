@@ -1,6 +1,7 @@
 #include "demo_scenarios.h"
 
 int RunDeadlockScenario();
+int RunRwDeadlockScenario();
 int RunLockOrderScenario();
 int RunThreadManagerScenario();
 int RunThreadPoolScenario();
@@ -10,6 +11,7 @@ namespace demo {
 std::vector<Scenario> Scenarios() {
   return {
       {"deadlock", &RunDeadlockScenario},
+      {"rwdeadlock", &RunRwDeadlockScenario},
       {"order", &RunLockOrderScenario},
       {"manager", &RunThreadManagerScenario},
       {"pool", &RunThreadPoolScenario},
