@@ -4,6 +4,7 @@
 // its lock wait. Off, the report stays as it always was.
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "deadlock_cycle.h"
 #include "re5zor4/smp_io.h"
@@ -144,6 +145,51 @@ TEST(StackTraces, OffLeavesTheReportAsItWasAndIsReadPerReport) {
     const std::string second = child.console.Text().substr(before);
     Check(second.find("can stackwalk!\nStack of thread 0x") != std::string::npos,
           "second report: " + second);
+  });
+}
+
+// Interleaving: T takes S and ends without leaving it; W's Begin reports that
+// it waits for a holder that has ended. W's stack is there; T, gone, is not
+// signalled (its id may already name another thread) and gets the note.
+TEST(StackTraces, HolderThatEndedGetsANoteInsteadOfFrames) {
+  InChild([](Child& child) {
+    t::SetConfig("stackTraces", "1");
+    ZnCritSect* s = Make("Gone.S");
+    uint32_t ended = 0;
+    std::thread([&] {
+      s->Begin();
+      ended = SelfId();
+    }).join();
+    auto *taken = new t::Latch(1), *other = new t::Latch(1);
+    auto* waiter = new uint32_t(0);
+    ZnCritSect* own = Make("Gone.Own");
+    t::StartUnjoined([=] {
+      *waiter = SelfId();
+      StackTraceTestHolderWaits(own, s, taken);
+      other->CountDown();
+    });
+    Check(taken->Wait(), "no waiter", true);
+    const std::string head = "Thread " + IdText(*waiter) + " wants critical section Gone.S " +
+                             Hex(s) + " owned by thread " + IdText(ended) + "\nThread " +
+                             IdText(ended) + " has ended\ncan stackwalk!\n";
+    const std::string tail = "Stack of thread " + IdText(ended) + ":\n  (thread has ended)\n";
+    auto complete = [&] {
+      const std::string text = child.console.Text();
+      return text.size() > head.size() + tail.size() &&
+             text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    Check(t::WaitUntil(complete), "console: " + child.console.Text(), true);
+    const std::string text = child.console.Text();
+    Check(text.compare(0, head.size(), head) == 0, "head: " + text);
+    std::vector<Block> blocks;
+    std::string why;
+    // The chain's last thread has ended: no empty line follows its block.
+    Check(ParseTraces(text.substr(head.size()) + "\n", &blocks, &why), why + " in:\n" + text, true);
+    Check(blocks.size() == 2 && blocks[0].id == IdText(*waiter) &&
+              blocks[1].note == "thread has ended",
+          "blocks in:\n" + text, true);
+    Check(!kFunctionNames || AnyFrameHas(blocks[0], "StackTraceTestHolderWaits("),
+          "frames:\n" + text);
   });
 }
 
