@@ -104,7 +104,8 @@ TEST(StackTraces, EachThreadOfACycleShowsItsOwnFrames) {
           Check(AnyFrameHas(b, "(libre5zor4.so"), "no module in:\n" + console);
         } else {
           Check(AnyFrameHas(b, "re5zor4.dll+0x") || k != 0, "no library frame in:\n" + console);
-          Check(std::regex_search(b.frames[0], std::regex("^[^ ]+\\.(dll|exe)\\+0x[0-9a-f]+$")),
+          Check(std::regex_search(b.frames[0], std::regex("^[^ ]+\\.(dll|exe)\\+0x[0-9a-f]+$",
+                                                          std::regex::icase)),
                 "first frame: " + b.frames[0]);
         }
       }
