@@ -50,6 +50,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -261,8 +262,7 @@ const char* BaseName(const char* path) {
 }
 
 void CopyText(char* to, size_t size, const char* from) {
-  std::strncpy(to, from, size - 1);
-  to[size - 1] = '\0';
+  std::snprintf(to, size, "%s", from);  // cut to size, always terminated
 }
 
 }  // namespace
