@@ -41,5 +41,5 @@ if [ ${#win32_missing[@]} -gt 0 ]; then
 fi
 
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev pkg-config
-  libsqlite3-dev)
+  libsqlite3-dev nlohmann-json3-dev)
 install $(missing "${packages[@]}")

@@ -3,6 +3,9 @@
 #include <cstring>
 #include <optional>
 
+#include "core/report_json.h"
+#include "core/settings.h"
+#include "core/stack_trace.h"
 #include "core/thread_record.h"
 #include "dldcritsect.h"
 #include "platform/port.h"
@@ -152,6 +155,44 @@ void WriteRwTraces(smp_io& out, ZnTLS* record, const rw_graph::Edge& start) {
   out.flush();
   ZnTLSTerminateStackTrace();
 }
+
+// True when the wait chain from section comes back to record.
+bool ReachesRecord(const ZnTLS* record, const ZnDLDCritSect* section) {
+  WaitChain chain(section);
+  while (chain.holder() != nullptr && chain.holder() != record) {
+    if (!chain.Next()) return false;
+  }
+  return chain.holder() == record;
+}
+
+// With "reportJson" on, the report once more as one line of
+// "deadlock.jsonl": the threads and sections of the chain, an edge for each
+// wait and each hold, and the stacks the trace section captured.
+void AppendJsonReport(ZnTLS* record, const ZnDLDCritSect* section) {
+  int on = 0;
+  if (!settings::ReportJson(&on) || on == 0) return;
+  report_json::Report report(ReachesRecord(record, section) ? "cycle" : "ended-holder");
+  report.AddThread(record->threadId, false);
+  report.AddObject(section, section->name, "critical-section");
+  report.AddEdge(record->threadId, "wants", section);
+  WaitChain chain(section);
+  while (ZnTLS* const holder = chain.holder()) {
+    report.AddEdge(holder->threadId, "holds", chain.section());
+    if (holder == record) break;
+    const bool ended = thread_record::HasEnded(holder);
+    report.AddThread(holder->threadId, ended);
+    const ZnDLDCritSect* const wanted = chain.wanted();
+    if (ended || wanted == nullptr) break;
+    report.AddObject(wanted, wanted->name, "critical-section");
+    report.AddEdge(holder->threadId, "wants", wanted);
+    if (!chain.Next()) break;
+  }
+  for (const stack_trace::ThreadStack& stack : stack_trace::TakeCollected()) {
+    report.AddStack(stack.threadId, stack.frames, stack.note);
+  }
+  report.Append();
+}
+
 }  // namespace
 
 deadlock_io::deadlock_io(_smp_io* target) : target_(target), file_(std::fopen(kReportFile, "a+")) {
@@ -199,6 +240,7 @@ void WriteDeadlockReport(ZnTLS* record, const ZnDLDCritSect* section, smp_io* co
   WriteTraces(out, record, section);
   // Returns once no other thread's console operation still uses the tee.
   out.ExchangeSink(previous);
+  AppendJsonReport(record, section);
 }
 
 void WriteRwDeadlockReport(ZnTLS* record, const rw_graph::Edge& start, smp_io* console) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "core/seam.h"
+#include "core/stack_trace.h"
 #include "core/thread_record.h"
 #include "re5zor4/condition.h"
 #include "re5zor4/smp_io.h"
@@ -84,6 +85,8 @@ int ZnTLSRemoveReaderWriterRecord(const ZnRW_Mutex* m) {
 }
 
 void ZnTLSPrepareStackTrace(smp_io* out) {
+  // The "stackTraces" switch is read afresh for each report.
+  re5zor4::stack_trace::BeginReport();
   if (out == nullptr) return;
   unsigned long major = 0;
   if (!port::GetVersionEx(&major)) {
@@ -95,6 +98,9 @@ void ZnTLSPrepareStackTrace(smp_io* out) {
   }
 }
 
-void ZnTLSStackTrace(ZnTLS* /*record*/, smp_io* /*out*/) {}
+// Writes nothing unless "stackTraces" is on: then the thread's stack.
+void ZnTLSStackTrace(ZnTLS* record, smp_io* out) {
+  if (out != nullptr) re5zor4::stack_trace::WriteThread(*out, record);
+}
 
 void ZnTLSTerminateStackTrace() {}

@@ -76,7 +76,8 @@ RE5ZOR4_API int ZnTLSRemoveReaderWriterRecord(const ZnRW_Mutex* m);
 
 // Stack-trace hooks of the deadlock report: Prepare once, StackTrace per
 // thread of the chain, Terminate at the end. Prepare writes "can stackwalk!"
-// where the OS allows it; the other two write nothing.
+// where the OS allows it; the other two write nothing, unless the "debug"
+// key "stackTraces" is set: then StackTrace writes the thread's stack.
 RE5ZOR4_API void ZnTLSPrepareStackTrace(smp_io* out);
 RE5ZOR4_API void ZnTLSStackTrace(ZnTLS* record, smp_io* out);
 RE5ZOR4_API void ZnTLSTerminateStackTrace();

@@ -50,5 +50,15 @@ bool LogFile(char** value) {
   return config != nullptr && config->GetText("logFile", value, &kDebugSection) == 0;
 }
 
+bool StackTraces(int* value) {
+  ZnConfig* config = Config();
+  return config != nullptr && config->GetLong("stackTraces", value, &kDebugSection) == 0;
+}
+
+bool ReportJson(int* value) {
+  ZnConfig* config = Config();
+  return config != nullptr && config->GetLong("reportJson", value, &kDebugSection) == 0;
+}
+
 }  // namespace settings
 }  // namespace re5zor4

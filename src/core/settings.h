@@ -38,6 +38,13 @@ bool LockOrder(int* value);
 // The process configuration; null when the base library has none.
 ZnConfig* Config();
 
+// "stackTraces": non-zero makes the deadlock report show the stack of each
+// thread of the cycle.
+bool StackTraces(int* value);
+// "reportJson": non-zero appends each deadlock report as one JSON line to
+// "deadlock.jsonl".
+bool ReportJson(int* value);
+
 }  // namespace settings
 }  // namespace re5zor4
 

@@ -251,6 +251,66 @@ void RemoveStatusSignal();
 // never calls them). True when registered.
 bool RegisterForkHandlers(void (*prepare)(), void (*parent)(), void (*child)());
 
+// ---------------------------------------------------------------------------
+// Stack capture and symbols, for the deadlock report's stack traces (Win32:
+// RtlCaptureStackBackTrace for the calling thread; SuspendThread,
+// GetThreadContext and a bounded walk of the EBP frame chain for another,
+// with a scan of the stack for return addresses where the chain breaks off;
+// GetModuleHandleExA and GetModuleFileNameA for symbols. POSIX: the stack
+// signal, SIGRTMIN + 7, whose handler unwinds its own thread with
+// _Unwind_Backtrace into a buffer of this layer and posts; dladdr and the
+// C++ runtime's demangler for symbols).
+//
+// Nothing is installed and no thread pays anything until the first capture
+// of another thread: the POSIX handler is installed then, once. The handler is
+// installed with SA_RESTART, so a thread blocked in a lock wait runs the
+// handler and goes back to its wait. A thread that has the signal blocked, or
+// (under ThreadSanitizer) has its signals held back while it sleeps in the
+// kernel, does not answer within the bound; the capture then reports that.
+constexpr int kStackFramesMax = 48;
+
+enum StackCaptureResult : int {
+  kStackCaptured = 0,    // frames filled (count may still be 0)
+  kStackNoAnswer = 1,    // the thread did not answer within the bound
+  kStackUnavailable = 2  // no way to reach the thread (no handle, failed signal)
+};
+
+// Records up to max (at most kStackFramesMax) code addresses of the thread
+// whose kernel id is thread_id (CurrentThreadId of that thread) and whose
+// handle is thread (DuplicateCurrentThread of that thread; may be null where
+// the platform goes by the id alone), innermost first, into frames; *count
+// gets their number. Each address lies inside the instruction the frame
+// executes: the interrupted one for the innermost frame of another thread,
+// the call (its return address less one) for the others, so that a call
+// that ends a function still names that function. For the calling thread the
+// frames start at the caller of CaptureThreadStack; for another thread at
+// the code it was running (a system call, for a thread blocked in a wait).
+// Waits at most boundMs for another thread to answer. REQUIRES: the thread
+// does not end meanwhile (the caller knows it is blocked); not called from a
+// signal handler. Any thread may call it; captures are serialised inside.
+StackCaptureResult CaptureThreadStack(Handle thread, uint32_t thread_id, void** frames, int max,
+                                      int* count, long boundMs);
+
+// What is known of one code address. module is the file name of the module
+// (executable or shared library) without its folder, "" when unknown;
+// moduleOffset the address less the module's load address. function is the
+// demangled name of the enclosing function when the module's symbol table
+// names it (POSIX: exported, dynamic symbols only; Win32: never), "" when
+// unknown; functionOffset the address less the function's start.
+struct FrameSymbol {
+  char module[128];
+  uintptr_t moduleOffset;
+  char function[256];
+  uintptr_t functionOffset;
+};
+
+// Fills *symbol for address. False, with empty texts, when no module holds
+// the address. May allocate; not for signal handlers.
+bool DescribeFrame(const void* address, FrameSymbol* symbol);
+
+// The signal number used for stack capture (0 where there is none).
+int StackSignal();
+
 }  // namespace port
 }  // namespace re5zor4
 

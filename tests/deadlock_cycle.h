@@ -1,0 +1,215 @@
+// A real deadlock of n threads over deadlock-detecting sections, for the
+// tests of the report's stack traces and of its JSON lines. Each scenario
+// runs in a child re-executed by a "threadsafe" death test, under an alarm,
+// and ends from inside once its checks are done; the deadlocked threads never
+// return.
+//
+// The threads run in functions with distinctive names that the stack traces
+// must show: kept out of line, given default visibility and exported from the
+// test program (ENABLE_EXPORTS), so that the dynamic symbol table names them.
+#ifndef RE5ZOR4_TESTS_DEADLOCK_CYCLE_H_
+#define RE5ZOR4_TESTS_DEADLOCK_CYCLE_H_
+
+#include <gmock/gmock.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "re5zor4/dldcritsect.h"
+#include "re5zor4/zntls.h"
+#include "support/test_support.h"
+
+#if defined(_WIN32)
+#define RE5ZOR4_TEST_FRAME __attribute__((noinline))
+#else
+#define RE5ZOR4_TEST_FRAME __attribute__((noinline, visibility("default")))
+#endif
+
+namespace cycle {
+
+namespace t = re5zor4_test;
+using Sections = std::vector<ZnCritSect*>;
+
+// ThreadSanitizer holds signals back from a thread asleep in the kernel: a
+// blocked thread gives no stack there.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kSignalsReachBlockedThreads = false;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kSignalsReachBlockedThreads = false;
+#else
+constexpr bool kSignalsReachBlockedThreads = true;
+#endif
+#else
+constexpr bool kSignalsReachBlockedThreads = true;
+#endif
+
+// The dynamic symbol table names functions on POSIX only.
+#if defined(_WIN32)
+constexpr bool kFunctionNames = false;
+#else
+constexpr bool kFunctionNames = true;
+#endif
+
+inline ZnCritSect* Make(const std::string& name) {
+  ZnSetDeadLockDetection(1);
+  return ZnCritSect::Make(strdup(name.c_str()));  // the section keeps the pointer
+}
+
+inline std::string Info(ZnCritSect* section) {
+  char line[1024];
+  section->GetInfo(line, sizeof line);
+  return line;
+}
+
+inline std::string Hex(const void* p) {
+  return t::PointerText(p);
+}
+
+inline std::string IdText(uint32_t id) {
+  return Hex(reinterpret_cast<void*>(uintptr_t{id}));
+}
+
+inline uint32_t SelfId() {
+  return ZnTLS::GetThreadLocalStorage()->threadId;
+}
+
+// True once the holder of held has recorded that it waits for wanted.
+inline bool WaitsFor(ZnCritSect* held, ZnCritSect* wanted) {
+  const std::string tail = std::string("; owner waiting for ") + wanted->name;
+  return t::WaitUntil([&] { return Info(held).find(tail) != std::string::npos; });
+}
+
+// The text of a file of the child's directory; "" when there is none.
+inline std::string FileText(const char* name) {
+  if (!std::filesystem::is_regular_file(name)) return "";
+  std::ifstream in(name, std::ios::binary);
+  return std::string{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// deadlock.txt with its time line made "<time>" (text mode: "\n" line ends).
+inline std::string ReportFile() {
+  static const std::regex time_line(
+      "(log \\*{8}\n)[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n");
+  if (!std::filesystem::is_regular_file("deadlock.txt")) return "";
+  std::ifstream in("deadlock.txt");
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return std::regex_replace(text, time_line, "$1<time>\n");
+}
+
+// A check in a child: a failed one that the scenario needs, or
+// Check(true, "", true), ends the child (code 1 when any check failed).
+inline void Check(bool ok, const std::string& what, bool needed = false) {
+  static std::string failures;
+  if (!ok) failures += what + "\n";
+  if (needed && (!ok || what.empty())) {
+    std::fputs(failures.c_str(), stderr);
+    t::QuickExit(!failures.empty());
+  }
+}
+
+struct Child {  // what a child captures; prompts are answered OK
+  t::FdCapture console;
+  t::PromptCapture prompts;
+  t::DebugOutputCapture debug;
+};
+
+inline void RunChild(const std::function<void(Child&)>& body) {
+  t::ExitAfter(60);
+  std::filesystem::remove_all("child");
+  std::error_code error;
+  if (!std::filesystem::create_directory("child")) t::QuickExit(2);
+  std::filesystem::current_path("child", error);
+  if (error) t::QuickExit(2);
+  body(*new Child);  // never destroyed: blocked threads may still use the hooks
+  Check(true, "", true);
+}
+
+inline void InChild(const std::function<void(Child&)>& body) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(RunChild(body), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace cycle
+
+// Takes held, says so, then waits for wanted for ever.
+RE5ZOR4_TEST_FRAME void StackTraceTestHolderWaits(ZnCritSect* held, ZnCritSect* wanted,
+                                                  re5zor4_test::Latch* taken) {
+  held->Begin();
+  taken->CountDown();
+  wanted->Begin();
+  wanted->Exit();  // never reached; keeps the wait from being a tail call
+  held->Exit();
+}
+
+// Takes held, waits for go, then closes the cycle by waiting for wanted.
+RE5ZOR4_TEST_FRAME void StackTraceTestCloserClosesCycle(ZnCritSect* held, ZnCritSect* wanted,
+                                                        re5zor4_test::Latch* taken,
+                                                        re5zor4_test::Latch* go) {
+  held->Begin();
+  taken->CountDown();
+  go->Wait();
+  wanted->Begin();
+  wanted->Exit();  // never reached
+  held->Exit();
+}
+
+namespace cycle {
+
+// n threads over new sections s named tag0, tag1, ...: thread i takes s[i]
+// and wants s[(i + 1) % n]; the last one closes the cycle and reports. ids[i]
+// is thread i's id. Returns once the report has prompted.
+inline void MakeCycle(Child& child, const std::vector<std::string>& names, Sections& s,
+                      std::vector<uint32_t>& ids) {
+  const size_t n = names.size();
+  s.assign(n, nullptr);
+  ids.assign(n, 0);
+  for (size_t i = 0; i < n; ++i) s[i] = Make(names[i]);
+  auto* go = new t::Latch(1);
+  for (size_t k = 0; k < n; ++k) {  // the closer first; then each holder of a free wanted section
+    const size_t i = (n - 1 + n - k) % n;
+    auto* taken = new t::Latch(1);
+    uint32_t* id = &ids[i];
+    ZnCritSect *held = s[i], *wanted = s[(i + 1) % n];
+    if (k == 0) {
+      t::StartUnjoined([=] {
+        *id = SelfId();
+        StackTraceTestCloserClosesCycle(held, wanted, taken, go);
+      });
+      Check(taken->Wait(), "the closer never took its section", true);
+    } else {
+      t::StartUnjoined([=] {
+        *id = SelfId();
+        StackTraceTestHolderWaits(held, wanted, taken);
+      });
+      Check(taken->Wait(), "a holder never took its section", true);
+      Check(WaitsFor(held, wanted), "no wait: " + Info(held), true);
+    }
+  }
+  go->CountDown();
+  Check(t::WaitUntil([&] { return !child.prompts.Prompts().empty(); }), "no prompt", true);
+}
+
+// The chain description of that cycle.
+inline std::string ChainText(const Sections& s, const std::vector<uint32_t>& ids) {
+  const size_t n = s.size();
+  std::string text;
+  for (size_t k = 0; k < n; ++k) {
+    const size_t wanted = k % n, waiter = (k + n - 1) % n;
+    text += "Thread " + IdText(ids[waiter]) +
+            (k == 0 ? " wants critical section " : " is waiting for ") + s[wanted]->name + " " +
+            Hex(s[wanted]) + " owned by thread " + IdText(ids[wanted]) + "\n";
+  }
+  return text + "\n";
+}
+
+}  // namespace cycle
+
+#endif  // RE5ZOR4_TESTS_DEADLOCK_CYCLE_H_
