@@ -193,6 +193,49 @@ void AppendJsonReport(ZnTLS* record, const ZnDLDCritSect* section) {
   report.Append();
 }
 
+// The mutex edges of the machine-readable report: a reader "reads" the mutex,
+// its writer "writes" it; a waiter "wants-read" or "wants-write" it.
+void AddRwEdge(report_json::Report& report, ZnTLS* waiter, const rw_graph::Edge& edge) {
+  using rw_graph::EdgeKind;
+  report.AddThread(waiter->threadId);
+  if (edge.kind == EdgeKind::kSection) {
+    report.AddObject(edge.section, edge.section->name, "critical-section");
+    report.AddEdge(waiter->threadId, "wants", edge.section);
+    if (ZnTLS* const holder = rw_graph::Target(edge)) {
+      report.AddEdge(holder->threadId, "holds", edge.section);
+    }
+    return;
+  }
+  const rw_graph::ReaderSet* const set = edge.wait->set;
+  report.AddObject(set->mutex, set->mutex->name, "rw-mutex");
+  report.AddEdge(waiter->threadId, edge.kind == EdgeKind::kRead ? "wants-read" : "wants-write",
+                 set->mutex);
+  if (edge.kind != EdgeKind::kDrain) {
+    if (ZnTLS* const writer = rw_graph::Target(edge)) {
+      report.AddEdge(writer->threadId, "writes", set->mutex);
+    }
+    return;
+  }
+  for (const rw_graph::Reader* reader = set->head; reader != nullptr; reader = reader->next) {
+    if (reader->thread != waiter) report.AddEdge(reader->thread->threadId, "reads", set->mutex);
+  }
+}
+
+// As AppendJsonReport, for a cycle through mutex edges (kind "rw-cycle").
+void AppendRwJsonReport(ZnTLS* record, const rw_graph::Edge& start) {
+  int on = 0;
+  if (!settings::ReportJson(&on) || on == 0) return;
+  report_json::Report report("rw-cycle");
+  rw_graph::CyclePath path(start, record);
+  do {
+    AddRwEdge(report, path.waiter(), path.edge());
+  } while (path.Next());
+  for (const stack_trace::ThreadStack& stack : stack_trace::TakeCollected()) {
+    report.AddStack(stack.threadId, stack.frames, stack.note);
+  }
+  report.Append();
+}
+
 }  // namespace
 
 deadlock_io::deadlock_io(_smp_io* target) : target_(target), file_(std::fopen(kReportFile, "a+")) {
@@ -225,33 +268,40 @@ void deadlock_io::flush() {
   if (target_ != nullptr) target_->flush();
 }
 
-void WriteDeadlockReport(ZnTLS* record, const ZnDLDCritSect* section, smp_io* console) {
-  // Outside the started state there is no console; a stream of our own
-  // writes where a console would.
+namespace {
+
+// Writes a report through console (a stand-in stream when console is null:
+// outside the started state there is none), teed into "deadlock.txt".
+template <class Body>
+void WriteTeed(smp_io* console, Body body) {
   std::optional<smp_io> stand_in;
   if (console == nullptr) console = &stand_in.emplace();
   smp_io& out = *console;
-
   // Only the holder of the CritSectCritSect replaces the console's sink, so
   // the sink read here is the one the tee replaces.
   deadlock_io tee(out.sink.load(std::memory_order_acquire));
   _smp_io* const previous = out.ExchangeSink(&tee);
-  WriteChain(out, record, section);
-  WriteTraces(out, record, section);
+  body(out);
   // Returns once no other thread's console operation still uses the tee.
   out.ExchangeSink(previous);
+}
+
+}  // namespace
+
+void WriteDeadlockReport(ZnTLS* record, const ZnDLDCritSect* section, smp_io* console) {
+  WriteTeed(console, [&](smp_io& out) {
+    WriteChain(out, record, section);
+    WriteTraces(out, record, section);
+  });
   AppendJsonReport(record, section);
 }
 
 void WriteRwDeadlockReport(ZnTLS* record, const rw_graph::Edge& start, smp_io* console) {
-  std::optional<smp_io> stand_in;
-  if (console == nullptr) console = &stand_in.emplace();
-  smp_io& out = *console;
-  deadlock_io tee(out.sink.load(std::memory_order_acquire));
-  _smp_io* const previous = out.ExchangeSink(&tee);
-  WriteRwChain(out, record, start);
-  WriteRwTraces(out, record, start);
-  out.ExchangeSink(previous);
+  WriteTeed(console, [&](smp_io& out) {
+    WriteRwChain(out, record, start);
+    WriteRwTraces(out, record, start);
+  });
+  AppendRwJsonReport(record, start);
 }
 
 }  // namespace re5zor4

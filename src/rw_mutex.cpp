@@ -267,7 +267,8 @@ class ZnRWMutexCore {
       }
       m.waitingWriters.fetch_sub(1, std::memory_order_relaxed);
       m.ownerId.store(tls->threadId, std::memory_order_relaxed);
-      re5zor4::lock_order::Taken(re5zor4::thread_record::FromTls(tls), &m, m.name);
+      re5zor4::lock_order::Taken(re5zor4::thread_record::FromTls(tls), &m, m.name,
+                                 re5zor4::lock_order::kRwMutexKind);
     }
     if (static_cast<long>(writer) != m.WriterLevel.load(std::memory_order_relaxed)) {
       ZARN_assert(kWriterLevelExpression, kAssertFile, kWriterLevelLineStart);

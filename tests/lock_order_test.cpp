@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <regex>
 #include <thread>
@@ -348,6 +349,50 @@ TEST(LockOrderSwitch, OffRecordsNothing) {
       EXPECT_THAT(capture.sink().Text(), ::testing::StartsWith(kFirstLine));
     }
     EXPECT_FALSE(ReportFile().empty());
+    Destroy(a);
+    Destroy(b);
+  });
+}
+
+// With "stackTraces" and "reportJson" on as well: each order's line is followed by the stack its
+// thread had as it took the order (frame lines), and the report is one "potential" JSON line whose
+// edges say which thread held what and then took what.
+TEST(LockOrderSwitch, StacksUnderEachOrderAndTheJsonLine) {
+  t::RunInChild([] {
+    ___ZnExtendedContext(0);
+    t::SetConfig("stackTraces", "1");
+    t::SetConfig("reportJson", "1");
+    ___ZnExtendedContext(1);
+    std::filesystem::remove("deadlock.jsonl");
+    ZnCritSect* a = Make("A");
+    ZnCritSect* b = Make("B");
+    t::SinkSwap capture(GetConsole());
+    const std::string first = OrderOnThread({a, b});
+    const std::string second = OrderOnThread({b, a});
+    const std::string text = capture.sink().Text();
+    // The closing order, then the earlier one, each with at least one frame line.
+    const std::regex shape(std::string(kFirstLine) + "Thread " + second +
+                           " took B 0x[0-9a-f]+ then A 0x[0-9a-f]+\n(  #[0-9]+ [^\n]+\n)+" +
+                           "Thread " + first +
+                           " took A 0x[0-9a-f]+ then B 0x[0-9a-f]+\n(  #[0-9]+ [^\n]+\n)+\n");
+    EXPECT_TRUE(std::regex_match(text, shape)) << text;
+    std::ifstream in("deadlock.jsonl");
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    const nlohmann::json report = nlohmann::json::parse(line);
+    EXPECT_EQ(report["kind"], "potential");
+    const auto id = [](const std::string& hex) { return std::stoul(hex, nullptr, 16); };
+    const nlohmann::json edges = {
+        {{"thread", id(second)}, {"relation", "holds"}, {"section", Hex(b)}},
+        {{"thread", id(second)}, {"relation", "then-takes"}, {"section", Hex(a)}},
+        {{"thread", id(first)}, {"relation", "holds"}, {"section", Hex(a)}},
+        {{"thread", id(first)}, {"relation", "then-takes"}, {"section", Hex(b)}}};
+    EXPECT_EQ(report["edges"], edges) << line;
+    EXPECT_EQ(report["sections"].size(), 2u);
+    EXPECT_EQ(report["sections"][0]["kind"], "critical-section");
+    ASSERT_EQ(report["stacks"].size(), 2u) << line;
+    EXPECT_FALSE(report["stacks"][0]["frames"].empty());
+    EXPECT_FALSE(std::getline(in, line));  // one report, one line
     Destroy(a);
     Destroy(b);
   });

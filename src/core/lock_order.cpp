@@ -30,8 +30,10 @@
 #include <cstring>
 #include <optional>
 
+#include "core/report_json.h"
 #include "core/seam.h"
 #include "core/settings.h"
+#include "core/stack_trace.h"
 #include "core/thread_record.h"
 #include "port_inline.h"
 #include "re5zor4/smp_io.h"
@@ -46,7 +48,7 @@ namespace {
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 constexpr uint32_t kNodeBuckets = 8192;   // power of two, twice kMaxNodes
 constexpr uint32_t kEdgeBuckets = 32768;  // power of two, twice kMaxEdges
-constexpr size_t kReportSize = 4096;
+constexpr size_t kReportSize = 8192;
 constexpr size_t kLineSize = 1024;  // the console's line buffer
 
 const char kReportFile[] = "deadlock.txt";
@@ -64,6 +66,7 @@ const char kEdgesFull[] =
 struct Node {
   const void* object;  // null while the slot is free
   const char* name;
+  const char* kind;
   uint64_t rank;
   uint32_t generation;  // moves on when the slot is freed (NODES_DIE_WITH_OBJECTS)
   uint32_t hashNext;    // bucket chain; free list link while free
@@ -83,6 +86,8 @@ struct Edge {
   uint32_t hashNext;  // bucket chain; free list link while free
   uint32_t threadId;
   bool aside;  // CLOSING_EDGES_ASIDE: closed a cycle, not part of the order
+  uint8_t frameCount;
+  void* frames[kEdgeFrames];  // the taker's stack, when stacks are kept
 };
 
 struct Graph {
@@ -103,6 +108,9 @@ struct Graph {
   uint64_t ranks[kMaxNodes];
   uint32_t path[kMaxNodes];
 };
+
+// Set by Configure: new orders keep their taker's stack.
+std::atomic<bool> g_keepStacks{false};
 
 // The graph lock, and the graph it guards (null until the first order).
 port::RecursiveLock g_lock;
@@ -139,6 +147,7 @@ constexpr uint32_t kUnresolved = kNone - 1;
 struct Held {
   const void* object;
   const char* name;
+  const char* kind;
   uint32_t node;  // kNone: takes no part; kUnresolved: not looked up yet
   uint32_t generation;
   uint64_t epoch;  // g_epoch when pushed
@@ -226,7 +235,7 @@ uint32_t FindNode(const Graph& g, const void* object) {
 }
 
 // BOUNDED: kNone when every node is in use.
-uint32_t FindOrAddNode(Graph& g, const void* object, const char* name) {
+uint32_t FindOrAddNode(Graph& g, const void* object, const char* name, const char* kind) {
   uint32_t n = FindNode(g, object);
   if (n != kNone) return n;
   n = g.freeNodes;
@@ -240,6 +249,7 @@ uint32_t FindOrAddNode(Graph& g, const void* object, const char* name) {
   const uint32_t bucket = NodeBucket(object);
   node.object = object;
   node.name = name;
+  node.kind = kind;
   node.rank = ++g.nextRank;  // a new node has no edges: any rank above the others will do
   node.firstOut = kNone;
   node.firstIn = kNone;
@@ -272,6 +282,13 @@ uint32_t AddEdgeRecord(Graph& g, uint32_t from, uint32_t to, uint32_t threadId, 
   edge.to = to;
   edge.threadId = threadId;
   edge.aside = aside;
+  edge.frameCount = 0;
+  if (g_keepStacks.load(std::memory_order_relaxed)) {
+    // The caller is the taker: its own stack, from this order's Taken down.
+    int count = 0;
+    port::CaptureThreadStack(nullptr, port::CurrentThreadId(), edge.frames, kEdgeFrames, &count, 0);
+    edge.frameCount = static_cast<uint8_t>(count);
+  }
   edge.hashNext = g.edgeBuckets[bucket];
   g.edgeBuckets[bucket] = e;
   edge.prevOut = kNone;
@@ -401,25 +418,47 @@ void Reorder(Graph& g, uint32_t forwardCount, uint32_t backwardCount) {
   for (uint32_t i = 0; i < forwardCount; ++i) g.nodes[g.forward[i]].rank = g.ranks[k++];
 }
 
-EdgeView ViewOf(const Graph& g, uint32_t from, uint32_t to, uint32_t threadId) {
-  return EdgeView{g.nodes[from].object, g.nodes[to].object, g.nodes[from].name, g.nodes[to].name,
-                  threadId};
+EdgeView ViewOf(const Graph& g, const Edge& edge) {
+  const Node& from = g.nodes[edge.from];
+  const Node& to = g.nodes[edge.to];
+  return EdgeView{from.object, to.object, from.name,   to.name,        edge.threadId,
+                  from.kind,   to.kind,   edge.frames, edge.frameCount};
 }
 
-// The cycle closed by x -> y: the new edge, then the path y -> ... -> last -> x
-// that the forward search found.
-void FormatCycle(Graph& g, uint32_t x, uint32_t y, uint32_t last, const ThreadRecord* taker,
-                 uint32_t threadId, Text& text) {
+// The machine-readable form of a cycle's edges: the objects, for each order
+// its thread holding the first and taking the second, and the kept stacks.
+void AddToJson(report_json::Report& json, const EdgeView& edge) {
+  json.AddThread(edge.threadId);
+  json.AddObject(edge.from, edge.fromName, edge.fromKind);
+  json.AddObject(edge.to, edge.toName, edge.toKind);
+  json.AddEdge(edge.threadId, "holds", edge.from);
+  json.AddEdge(edge.threadId, "then-takes", edge.to);
+  if (edge.frameCount == 0) return;
+  std::vector<std::string> frames;
+  for (int i = 0; i < edge.frameCount; ++i)
+    frames.push_back(stack_trace::FrameText(edge.frames[i]));
+  json.AddStack(edge.threadId, frames, "");
+}
+
+// The cycle closed by the edge closing (x -> y): that edge, then the path
+// y -> ... -> last -> x that the forward search found; also as json.
+void FormatCycle(Graph& g, uint32_t closing, uint32_t last, Text& text,
+                 std::optional<report_json::Report>* json) {
+  const uint32_t x = g.edges[closing].from;
+  const uint32_t y = g.edges[closing].to;
   uint32_t length = 0;
   g.path[length++] = FindEdge(g, last, x);
   for (uint32_t n = last; n != y; n = g.edges[g.nodes[n].parentEdge].from) {
     g.path[length++] = g.nodes[n].parentEdge;
   }
   text.Append("%s\n", kFirstLine);
-  WriteEdgeDetails(text, ViewOf(g, x, y, threadId), taker);
-  while (length != 0) {
-    const Edge& edge = g.edges[g.path[--length]];
-    WriteEdgeDetails(text, ViewOf(g, edge.from, edge.to, edge.threadId), nullptr);
+  if (!json->has_value()) json->emplace("potential");  // several cycles at once: one line
+  for (uint32_t e = closing;;) {
+    const EdgeView edge = ViewOf(g, g.edges[e]);
+    WriteEdgeDetails(text, edge);
+    AddToJson(**json, edge);
+    if (length == 0) break;
+    e = g.path[--length];
   }
   text.Append("\n");
 }
@@ -427,8 +466,8 @@ void FormatCycle(Graph& g, uint32_t x, uint32_t y, uint32_t last, const ThreadRe
 // Records from -> to; appends the report to text when it closes a cycle.
 // True when the order is recorded now (in order or aside), false when there
 // was no room for it.
-bool AddOrder(Graph& g, uint32_t from, uint32_t to, const ThreadRecord* taker, uint32_t threadId,
-              Text& text) {
+bool AddOrder(Graph& g, uint32_t from, uint32_t to, uint32_t threadId, Text& text,
+              std::optional<report_json::Report>* json) {
   if (FindEdge(g, from, to) != kNone) return true;  // known, in order or aside
   const Node& x = g.nodes[from];
   const Node& y = g.nodes[to];
@@ -439,8 +478,9 @@ bool AddOrder(Graph& g, uint32_t from, uint32_t to, const ThreadRecord* taker, u
   if (last != kNone) {
     // CLOSING_EDGES_ASIDE: reported now, found by lookup from now on. With no
     // room to keep it aside, say nothing: it would be reported every time.
-    if (AddEdgeRecord(g, from, to, threadId, true) == kNone) return false;
-    FormatCycle(g, from, to, last, taker, threadId, text);
+    const uint32_t closing = AddEdgeRecord(g, from, to, threadId, true);
+    if (closing == kNone) return false;
+    FormatCycle(g, closing, last, text, json);
     return true;
   }
   const uint32_t backwardCount = SearchBackward(g, from, to, stamp + 1);
@@ -501,14 +541,21 @@ void Text::Append(const char* format, ...) {
   if (written > 0) length = std::min(capacity - 1, length + static_cast<size_t>(written));
 }
 
-void WriteEdgeDetails(Text& text, const EdgeView& edge, const ThreadRecord*) {
-  // Names are cut so that a line stays within the console's line buffer.
+void WriteEdgeDetails(Text& text, const EdgeView& edge) {
+  // Names and frames are cut so that a line stays within the console's line
+  // buffer.
   text.Append("Thread 0x%lx took %.200s 0x%lx then %.200s 0x%lx\n",
               static_cast<unsigned long>(edge.threadId), NameText(edge.fromName),
               AsNumber(edge.from), NameText(edge.toName), AsNumber(edge.to));
+  for (int i = 0; i < edge.frameCount; ++i) {
+    text.Append("  #%d %.400s\n", i, stack_trace::FrameText(edge.frames[i]).c_str());
+  }
 }
 
 void Configure() {
+  int stacks = 0;
+  settings::StackTraces(&stacks);
+  g_keepStacks.store(stacks != 0, std::memory_order_relaxed);
   int value = 0;
   settings::LockOrder(&value);
   if (value != 0) {
@@ -518,10 +565,13 @@ void Configure() {
   }
 }
 
-void TakenSlow(const ThreadRecord* taker, const void* object, const char* name) {
+const char kSectionKind[] = "critical-section";
+const char kRwMutexKind[] = "rw-mutex";
+
+void TakenSlow(const ThreadRecord* taker, const void* object, const char* name, const char* kind) {
   HeldList& held = t_held;
   const uint64_t epoch = g_epoch.load(std::memory_order_acquire);
-  Held entry{object, name, kUnresolved, 0, epoch};
+  Held entry{object, name, kind, kUnresolved, 0, epoch};
   // Nothing held, or only orders this thread has met before: no lock.
   if (held.count == 0 || AllKnown(held, epoch, entry)) {
     if (held.count < kMaxHeld) held.entries[held.count++] = entry;
@@ -530,6 +580,7 @@ void TakenSlow(const ThreadRecord* taker, const void* object, const char* name) 
   char report[kReportSize];
   Text text{report, sizeof report, 0};
   report[0] = '\0';
+  std::optional<report_json::Report> json;
   {
     Hold hold(g_lock);
     if (g_graph == nullptr) g_graph = MakeGraph();
@@ -539,10 +590,10 @@ void TakenSlow(const ThreadRecord* taker, const void* object, const char* name) 
     for (int i = 0; i < held.count; ++i) {
       Held& h = held.entries[i];
       if (h.node != kUnresolved) continue;
-      h.node = h.epoch == now ? FindOrAddNode(g, h.object, h.name) : kNone;
+      h.node = h.epoch == now ? FindOrAddNode(g, h.object, h.name, h.kind) : kNone;
       if (h.node != kNone) h.generation = g.nodes[h.node].generation;
     }
-    entry.node = FindOrAddNode(g, object, name);
+    entry.node = FindOrAddNode(g, object, name, kind);
     if (entry.node != kNone) {
       entry.generation = g.nodes[entry.node].generation;
       const uint32_t threadId = taker != nullptr ? taker->tls.threadId : 0;
@@ -552,7 +603,7 @@ void TakenSlow(const ThreadRecord* taker, const void* object, const char* name) 
         if (h.node == kNone || h.node == entry.node || g.nodes[h.node].generation != h.generation) {
           continue;
         }
-        if (AddOrder(g, h.node, entry.node, taker, threadId, text)) {
+        if (AddOrder(g, h.node, entry.node, threadId, text, &json)) {
           held.known[KnownSlot(h.object, object)] =
               Known{h.object, object, h.node, h.generation, entry.node, entry.generation, now};
         }
@@ -561,6 +612,8 @@ void TakenSlow(const ThreadRecord* taker, const void* object, const char* name) 
   }
   if (held.count < kMaxHeld) held.entries[held.count++] = entry;
   if (text.length != 0) WriteReport(report);
+  int jsonOn = 0;
+  if (json.has_value() && settings::ReportJson(&jsonOn) && jsonOn != 0) json->Append();
 }
 
 void ReleasedSlow(const void* object) {

@@ -60,6 +60,8 @@ constexpr int kMaxEdges = 16384;
 // Objects a thread holds at once that take part; deeper ones add orders from
 // what is held but are not remembered as held themselves.
 constexpr int kMaxHeld = 32;
+// Frames kept per order when stacks are kept.
+constexpr int kEdgeFrames = 8;
 
 // Bits of g_state: kRecording while "lockOrder" is on; kTracking once the
 // graph may hold a node, so that destruction and release keep it exact even
@@ -69,17 +71,26 @@ constexpr int kTracking = 2;
 extern std::atomic<int> g_state;
 
 // Reads "lockOrder" (module start-up): non-zero switches recording on, zero or
-// missing off. What is recorded stays until the objects go.
+// missing off. What is recorded stays until the objects go. With recording
+// on, "stackTraces" set as well makes each new order keep the stack of the
+// thread that takes it (kEdgeFrames frames), shown under the order's line.
 void Configure();
 
-void TakenSlow(const ThreadRecord* taker, const void* object, const char* name);
+// The kinds of object that take part, as the machine-readable report names them.
+extern const char kSectionKind[];  // "critical-section"
+extern const char kRwMutexKind[];  // "rw-mutex"
+
+void TakenSlow(const ThreadRecord* taker, const void* object, const char* name, const char* kind);
 void ReleasedSlow(const void* object);
 void ForgetSlow(const void* object);
 
 // The calling thread (taker: its record) has taken the first level of object,
-// named name (the text must live as long as the object).
-inline void Taken(const ThreadRecord* taker, const void* object, const char* name) {
-  if ((g_state.load(std::memory_order_relaxed) & kRecording) != 0) TakenSlow(taker, object, name);
+// named name (the text must live as long as the object), of kind.
+inline void Taken(const ThreadRecord* taker, const void* object, const char* name,
+                  const char* kind = kSectionKind) {
+  if ((g_state.load(std::memory_order_relaxed) & kRecording) != 0) {
+    TakenSlow(taker, object, name, kind);
+  }
 }
 // The calling thread has given up the last level of object.
 inline void Released(const void* object) {
@@ -97,6 +108,10 @@ struct EdgeView {
   const char* fromName;
   const char* toName;
   uint32_t threadId;  // the thread that first took from, then to
+  const char* fromKind;
+  const char* toKind;
+  void* const* frames;  // that thread's stack as it took to (innermost first)
+  int frameCount;
 };
 
 // A bounded text under construction; Append cuts what does not fit. A report
@@ -114,12 +129,9 @@ struct Text {
 };
 
 // Writes one edge of a report: "Thread <id> took <from> <&from> then <to>
-// <&to>" and a line end. taker is the record of the thread that took the
-// order when that is the reporting thread (the edge that closes the cycle),
-// null for the other edges, whose threads may be gone. The hook for more
-// per-edge detail: a later step adds each thread's stack here (the closing
-// edge's from taker, the others' from what was kept when they were recorded).
-void WriteEdgeDetails(Text& text, const EdgeView& edge, const ThreadRecord* taker);
+// <&to>" and a line end, then, when the order kept a stack, one line
+// "  #<n> <frame>" per frame.
+void WriteEdgeDetails(Text& text, const EdgeView& edge);
 
 }  // namespace lock_order
 }  // namespace re5zor4

@@ -1,6 +1,7 @@
 // The machine-readable deadlock report.
 #include "core/report_json.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -149,6 +150,8 @@ std::string UtcTimeText(int64_t ms) {
 Report::Report(const char* kind) : kind_(kind != nullptr ? kind : "") {}
 
 void Report::AddThread(uint32_t id, bool ended) {
+  if (std::find(threadIds_.begin(), threadIds_.end(), id) != threadIds_.end()) return;
+  threadIds_.push_back(id);
   NextElement(&threads_);
   threads_.append("{\"id\":");
   AppendNumber(&threads_, id);
@@ -156,6 +159,8 @@ void Report::AddThread(uint32_t id, bool ended) {
 }
 
 void Report::AddObject(const void* address, const char* name, const char* kind) {
+  if (std::find(objects_.begin(), objects_.end(), address) != objects_.end()) return;
+  objects_.push_back(address);
   NextElement(&sections_);
   sections_.append("{\"name\":");
   AppendString(&sections_, name);

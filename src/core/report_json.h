@@ -43,7 +43,8 @@ class Report {
   // kind: "cycle", "ended-holder", or another report's own kind.
   explicit Report(const char* kind);
 
-  // Each thread and each section once, in the order the report meets them.
+  // Each thread and each section once, in the order the report meets them: a
+  // thread or an address given again is left out.
   void AddThread(uint32_t id, bool ended = false);
   // kind: "critical-section", "rw-mutex", ...
   void AddObject(const void* address, const char* name, const char* kind);
@@ -64,6 +65,8 @@ class Report {
   std::string sections_;
   std::string edges_;
   std::string stacks_;
+  std::vector<uint32_t> threadIds_;
+  std::vector<const void*> objects_;
 };
 
 // Appends text to out as the body of a JSON string (no quotes). A null text
