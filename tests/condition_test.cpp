@@ -25,18 +25,6 @@ using re5zor4_test::WaitUntil;
 
 constexpr std::chrono::milliseconds kShort{100};
 
-TEST(Condition, WaitBlocksUntilSetAndReturnsTheValue) {
-  Condition* c = Condition::MakeCondition("wait");
-  std::atomic<int> result{INT_MIN};
-  std::thread waiter([&] { result = c->Wait(0, 0xFFFFFFFF); });
-  EXPECT_FALSE(WaitUntil([&] { return result.load() != INT_MIN; }, kShort));
-  c->Set();
-  EXPECT_TRUE(WaitUntil([&] { return result.load() != INT_MIN; }));
-  waiter.join();
-  EXPECT_EQ(result.load(), 1);
-  delete c;
-}
-
 TEST(Condition, SetsReleaseSeveralWaitersOneEach) {
   Condition* c = Condition::MakeCondition("several");
   constexpr int kWaiters = 4;
