@@ -227,15 +227,12 @@ TEST_F(RwMutexTest, BaseClassLocksNothingAndReportsUnknowns) {
   m_->GetInfo(nullptr, 256);
 }
 
-// Make stores 0 through its error pointer. With deadlock detection on, the
-// writer's section is a detecting one, taken out of the chain like the
-// condition, and the plain section inside the wrapper goes with it (the
-// wrapper answers for it); the status line shows the detecting section's
-// text. Releasing everything, by the walk or by the mutex, frees a writer's
-// nested holds without a report: before, the walk reached the plain section
-// behind the wrapper's back, and the mutex's own release then left a section
-// it no longer held. In a child: a release that goes wrong may leave a lock
-// held for ever.
+// Make stores 0 through its error pointer. With detection on, the writer's section is a detecting
+// one, out of the chain like the condition, and so is the plain section inside it (the wrapper
+// answers for it). Releasing everything, by the walk or by the mutex, frees a writer's nested
+// holds without a report: before, the walk reached the plain section behind the wrapper's back,
+// and the mutex's own release then left a section it no longer held. In a child: a release that
+// goes wrong may leave a lock held for ever.
 TEST_F(RwMutexTest, MakeReportsSuccessAndFollowsTheDetectionFlag) {
   char id[32];
   std::snprintf(id, sizeof id, "0x%x", ZnTLS::GetThreadLocalStorage()->threadId);
