@@ -52,26 +52,20 @@ TEST(Module, DetectingSectionBeforeStartUpIsReportedOnce) {
 using Probe = re5zor4_test::WalkProbe;
 
 TEST(Module, ObjectsExistOnlyWhileStarted) {
+  const auto objects = [] {
+    return std::vector<const void*>{GetConsole(), GetDebugger(), *ZnGetCritSectCritSect()};
+  };
+  const std::vector<const void*> none(3, nullptr);
   ___ZnExtendedContext(0);  // shut-down before any start-up does nothing
-  EXPECT_EQ(ZnIsStarted(), 0);
-  EXPECT_EQ(GetConsole(), nullptr);
-  EXPECT_EQ(GetDebugger(), nullptr);
-  EXPECT_EQ(*ZnGetCritSectCritSect(), nullptr);
-
+  EXPECT_TRUE(ZnIsStarted() == 0 && objects() == none);
   ___ZnExtendedContext(1);
+  const std::vector<const void*> started = objects();
   EXPECT_EQ(ZnIsStarted(), 1);
-  smp_io* console = GetConsole();
-  ASSERT_NE(console, nullptr);
-  ASSERT_NE(GetDebugger(), nullptr);
-  ASSERT_NE(*ZnGetCritSectCritSect(), nullptr);
-
+  for (const void* object : started) ASSERT_NE(object, nullptr);
   ___ZnExtendedContext(7);  // a second start-up keeps everything
-  EXPECT_EQ(GetConsole(), console);
-
+  EXPECT_EQ(objects(), started);
   ___ZnExtendedContext(0);
-  EXPECT_EQ(GetConsole(), nullptr);
-  EXPECT_EQ(GetDebugger(), nullptr);
-  EXPECT_EQ(*ZnGetCritSectCritSect(), nullptr);
+  EXPECT_TRUE(ZnIsStarted() == 0 && objects() == none);
   ___ZnExtendedContext(0);  // and a second shut-down changes nothing
 }
 
@@ -106,17 +100,12 @@ TEST(Module, ChainRegistrationFollowsStartStopAndRestart) {
   EXPECT_EQ(out.Text(), "first run\nsecond run\n");
 }
 
+// Mode 1 at first; only mode 0 is single-threaded.
 TEST(Module, ThreadingModeIsStoredAndReported) {
-  struct Case {
-    unsigned short mode;
-    int singleThreaded;
-  };
-  EXPECT_EQ(ZnGetThreadingMode(), 1);
-  EXPECT_EQ(ZnIsSingleThreaded(), 0);
-  for (const Case& c : {Case{0, 1}, Case{2, 0}, Case{0xFFFF, 0}, Case{1, 0}}) {
-    ZnSetThreadingMode(c.mode);
-    EXPECT_EQ(ZnGetThreadingMode(), c.mode);
-    EXPECT_EQ(ZnIsSingleThreaded(), c.singleThreaded) << c.mode;
+  EXPECT_TRUE(ZnGetThreadingMode() == 1 && ZnIsSingleThreaded() == 0);
+  for (unsigned short mode : {0, 2, 0xFFFF, 1}) {
+    ZnSetThreadingMode(mode);
+    EXPECT_TRUE(ZnGetThreadingMode() == mode && ZnIsSingleThreaded() == (mode == 0)) << mode;
   }
 }
 

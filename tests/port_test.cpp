@@ -26,26 +26,19 @@ namespace {
 #if defined(__SANITIZE_THREAD__)
 constexpr bool kCanTerminate = false;
 #elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kCanTerminate = false;
-#else
-constexpr bool kCanTerminate = true;
-#endif
+constexpr bool kCanTerminate = !__has_feature(thread_sanitizer);
 #else
 constexpr bool kCanTerminate = true;
 #endif
 
-// The error of a release by a thread that does not own the guard.
+// The error of a release by a thread that does not own the guard. POSIX
+// learns of a thread's end only when the thread asked (ArmThreadEndHook); the
+// Win32 loader tells every module of every thread's end.
 #if defined(_WIN32)
 constexpr unsigned long kNotOwner = 288;  // ERROR_NOT_OWNER
-#else
-constexpr unsigned long kNotOwner = EPERM;
-#endif
-// POSIX learns of a thread's end only when the thread asked (ArmThreadEndHook);
-// the Win32 loader tells every module of every thread's end.
-#if defined(_WIN32)
 constexpr bool kEveryThreadHooked = true;
 #else
+constexpr unsigned long kNotOwner = EPERM;
 constexpr bool kEveryThreadHooked = false;
 #endif
 

@@ -21,11 +21,7 @@ constexpr std::chrono::milliseconds kProbe{30};  // how long a blocked thread is
 
 class RwMutexTest : public ::testing::Test {
  protected:
-  static std::string Info(ZnRW_Mutex* m) {
-    char buffer[256];
-    m->GetInfo(buffer, sizeof buffer);
-    return buffer;
-  }
+  static std::string Info(ZnRW_Mutex* m) { return StatusLine(m); }
   // The exact status line of a mutex whose section nobody waits on.
   static std::string Line(unsigned long owner, int wx, int rx, int waitRd, int waitWr) {
     return "Owner:" + std::to_string(owner) + "; Wx:#" + std::to_string(wx) +
@@ -231,13 +227,12 @@ TEST_F(RwMutexTest, BaseClassLocksNothingAndReportsUnknowns) {
   m_->GetInfo(nullptr, 256);
 }
 
-// Make stores 0 through its error pointer. With deadlock detection on, the
-// writer's section is a detecting one, taken out of the chain like the
-// condition, and the plain section inside the wrapper goes with it (the
-// wrapper answers for it); the status line shows the detecting section's
-// text. Releasing everything, by the walk or by the mutex, frees a writer's
-// nested holds. In a child: a release that goes
-// wrong may leave a lock held for ever.
+// Make stores 0 through its error pointer. With detection on, the writer's section is a detecting
+// one, out of the chain like the condition, and so is the plain section inside it (the wrapper
+// answers for it). Releasing everything, by the walk or by the mutex, frees a writer's nested
+// holds without a report: before, the walk reached the plain section behind the wrapper's back,
+// and the mutex's own release then left a section it no longer held. In a child: a release that
+// goes wrong may leave a lock held for ever.
 TEST_F(RwMutexTest, MakeReportsSuccessAndFollowsTheDetectionFlag) {
   char id[32];
   std::snprintf(id, sizeof id, "0x%x", ZnTLS::GetThreadLocalStorage()->threadId);
@@ -268,6 +263,7 @@ TEST_F(RwMutexTest, MakeReportsSuccessAndFollowsTheDetectionFlag) {
       const std::string line = "; Rx:cond-val: 0; Cond:", tail = ", wait_rd #0, wait_wr #0";
       EXPECT_EQ(Info(m), "Owner:0; Wx:#0" + line + idle + tail);
       for (int round = 0; round < 2; ++round) {
+        AssertCapture asserts;
         Do(m, "wwr");
         EXPECT_EQ(Info(m), "Owner:" + std::to_string(ZnTLS::GetThreadLocalStorage()->threadId) +
                                "; Wx:#2" + line +
@@ -280,6 +276,8 @@ TEST_F(RwMutexTest, MakeReportsSuccessAndFollowsTheDetectionFlag) {
         EXPECT_EQ(Info(m), "Owner:0; Wx:#0" + line + idle + tail);
         Holder writer(m, "w", "W");
         EXPECT_TRUE(WaitUntil([&] { return writer.in.load(); }));
+        writer.Join();
+        EXPECT_TRUE(asserts.Reports().empty());
       }
     });
   }

@@ -7,7 +7,6 @@
 
 #include <cfloat>
 #include <climits>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -22,7 +21,6 @@ RE5ZOR4_TEST_START_MODULE();
 
 namespace {
 
-using re5zor4_test::DebugOutputCapture;
 using re5zor4_test::FdCapture;
 using re5zor4_test::SinkSwap;
 
@@ -73,82 +71,10 @@ TEST(SmpIoBuffer, NothingIsDroppedAtTheBufferBoundary) {
   }
 }
 
-TEST(SmpIoBuffer, LinesStayWholeUnderConcurrentWriters) {
-  FdCapture out;
-  constexpr int kThreads = 4;
-  constexpr int kLines = 200;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t] {
-      for (int i = 0; i < kLines; ++i) {
-        *GetConsole() << "writer " << t << " line " << i << " "
-                      << "payload-payload-payload" << endl;
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  std::istringstream lines(out.Text());
-  std::string line;
-  std::vector<int> next(kThreads, 0);
-  int total = 0;
-  while (std::getline(lines, line)) {
-    int t = -1, i = -1;
-    char tail[64] = {0};
-    ASSERT_EQ(std::sscanf(line.c_str(), "writer %d line %d %63s", &t, &i, tail), 3) << line;
-    ASSERT_GE(t, 0);
-    ASSERT_LT(t, kThreads);
-    EXPECT_EQ(i, next[static_cast<size_t>(t)]++) << "lines of one writer out of order";
-    EXPECT_STREQ(tail, "payload-payload-payload");
-    ++total;
-  }
-  EXPECT_EQ(total, kThreads * kLines);
-}
-
 TEST(SmpIoBuffer, PendingTextIsWrittenAtThreadEnd) {
   FdCapture out;
   std::thread([] { *GetConsole() << "no line end yet"; }).join();
   EXPECT_EQ(out.Text(), "no line end yet");
-}
-
-// The output mask is read at the first output after the last sink went
-// away; a fresh module start-up reads it again. Print hands over exactly len
-// characters (-1: the whole text) and returns len, from the main thread and
-// from a thread of its own; the debugger channel gets each piece as a text
-// of its own. Run in a child so that the sink state of this process isn't
-// disturbed.
-TEST(SmpIoMaskDeathTest, MaskSelectsTheChannelsAndPrintWritesItsLength) {
-  struct Case {
-    const char* zarnConsole;  // null: key absent
-    bool out, debug;
-  };
-  for (const Case& c : {Case{nullptr, true, false}, Case{"1", true, false}, Case{"2", false, true},
-                        Case{"3", true, true}, Case{"0", false, false}}) {
-    EXPECT_EXIT(
-        {
-          ___ZnExtendedContext(0);
-          re5zor4_test::SetConfig("ZARNConsole", c.zarnConsole);
-          FdCapture out;
-          DebugOutputCapture debug;
-          ___ZnExtendedContext(1);
-          int results[3];
-          results[0] = GetConsole()->Print("abcdef", 3);
-          GetConsole()->flush();
-          std::thread([&] {
-            results[1] = GetConsole()->Print("uvwxyz", 2);
-            results[2] = GetConsole()->Print("gh", -1);
-            *GetConsole() << "hel"
-                          << "lo" << endl;
-          }).join();
-          const std::string text = "abcuvghhello\n";
-          const bool ok = results[0] == 3 && results[1] == 2 && results[2] == -1 &&
-                          out.Text() == (c.out ? text : "") &&
-                          debug.Text() == (c.debug ? text : "");
-          ___ZnExtendedContext(0);
-          re5zor4_test::QuickExit(ok ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "")
-        << "ZARNConsole=" << (c.zarnConsole ? c.zarnConsole : "(absent)");
-  }
 }
 
 // A sink that holds the first call of the kind named until released, and
@@ -226,10 +152,10 @@ void RecordPiece(const char* text) {
 }
 
 struct ChannelCase {
-  const char* zarnConsole;
+  const char* zarnConsole;  // null: key absent
   bool hostSink;
   bool onMainThread;  // written there without a line end, then shut down; else a thread + endl
-  bool longText;      // 30 lines of 38 bytes, more than a buffer holds, instead of "hel" "lo " 42
+  bool longText;  // 30 lines of 38 bytes, more than a buffer holds, instead of Print "hel" "lo " 42
   std::string out, err, host;
 };
 
@@ -244,18 +170,19 @@ std::string Lines30() {
 std::string RunChannelCase(const ChannelCase& c) {
   ___ZnExtendedContext(0);
   re5zor4_test::SetConfig("ZARNConsole", c.zarnConsole);
-  std::string out, err;
+  std::string out, err, printed;
   {
     FdCapture outCapture, errCapture(2);
     if (c.hostSink) ZnSetDebugOutput(&RecordPiece);
     ___ZnExtendedContext(1);
-    auto write = [&c] {
+    auto write = [&c, &printed] {
       if (c.longText) {
         const std::string line = std::string(37, 'l') + "\n";
         for (int i = 0; i < 30; ++i) *GetConsole() << line.c_str();
-      } else {
-        *GetConsole() << "hel"
-                      << "lo " << 42;
+      } else {  // Print hands over exactly len characters (-1: all) and returns len
+        printed = std::to_string(GetConsole()->Print("helium", 3));
+        printed += " " + std::to_string(GetConsole()->Print("lo ", -1));
+        *GetConsole() << 42;
       }
     };
     if (c.onMainThread) {
@@ -274,21 +201,24 @@ std::string RunChannelCase(const ChannelCase& c) {
   // Where the default channel is a debugger's, none of its text reaches
   // standard error.
   const std::string expectedErr = re5zor4_test::kDebugChannelIsStderr ? c.err : "";
-  if (out == c.out && err == expectedErr && g_hostPieces == c.host) return "";
-  return "out [" + out + "] err [" + err + "] host [" + g_hostPieces + "]";
+  if (out == c.out && err == expectedErr && g_hostPieces == c.host &&
+      printed == (c.longText ? "" : "3 -1"))
+    return "";
+  return "out [" + out + "] err [" + err + "] host [" + g_hostPieces + "] Print [" + printed + "]";
 }
 
 // Where a thread's text lands on each channel, run in a child with the module
-// started afresh. The platform's default debugger output (standard error)
-// ends every message without a line end with one, so a line handed over in
-// pieces came out as "hel\nlo \n42\n\n"; it must be handed over whole at the
-// flush, and a buffer that fills must hand over complete lines only. A host
-// sink still gets every piece as written. Text pending on the thread that
-// shuts the module down (here the main thread, no line end) must be out when
-// the shut-down returns, since a host that ends with _exit never gets to the
-// process-exit flush.
+// started afresh: "ZARNConsole" is read at the first output. The platform's default debugger output
+// (standard error) ends every message without a line end with one, so a line handed over in pieces
+// came out as "hel\nlo \n42\n\n"; it must be handed over whole at the flush, and a buffer that
+// fills must hand over complete lines only. A host sink still gets every piece as written. Text
+// pending on the thread that shuts the module down (here the main thread, no line end) must be out
+// when the shut-down returns, since a host that ends with _exit never gets to the process-exit
+// flush.
 TEST(SmpIoDebuggerDeathTest, LinesReachTheDefaultChannelWholeAndShutDownWritesPendingText) {
   const ChannelCase cases[] = {
+      {nullptr, false, false, false, "hello 42\n", "", ""},
+      {"0", true, false, false, "", "", ""},
       {"2", false, false, false, "", "hello 42\n", ""},
       {"2", true, false, false, "", "", "hel|lo |42|\n|"},
       {"3", false, false, false, "hello 42\n", "hello 42\n", ""},
@@ -305,8 +235,9 @@ TEST(SmpIoDebuggerDeathTest, LinesReachTheDefaultChannelWholeAndShutDownWritesPe
           re5zor4_test::QuickExit(mismatch.empty() ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "")
-        << "ZARNConsole=" << c.zarnConsole << (c.hostSink ? " host sink" : "")
-        << (c.onMainThread ? " main thread" : "") << (c.longText ? " long text" : "");
+        << "ZARNConsole=" << (c.zarnConsole ? c.zarnConsole : "(absent)")
+        << (c.hostSink ? " host sink" : "") << (c.onMainThread ? " main thread" : "")
+        << (c.longText ? " long text" : "");
   }
 }
 

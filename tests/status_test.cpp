@@ -32,15 +32,9 @@ namespace {
 
 using re5zor4_test::kBound;
 using re5zor4_test::Latch;
+using re5zor4_test::MakeSection;
 using re5zor4_test::WaitUntil;
 using Clock = std::chrono::steady_clock;
-
-ZnCritSect* MakeSection(bool detecting, const char* name) {
-  const int previous = ZnSetDeadLockDetection(detecting ? 1 : 0);
-  ZnCritSect* section = ZnCritSect::Make(name);
-  ZnSetDeadLockDetection(previous);
-  return section;
-}
 
 // True once the kernel shows thread tid asleep. The threads watched here
 // have nothing left to sleep on but the lock they queue for.
@@ -263,22 +257,15 @@ TEST(StatusSignal, DeadlockedChildDumpsOnTheQuitSignal) {
   ASSERT_TRUE(ready) << "the child never deadlocked";
   EXPECT_TRUE(stillRunning) << "the quit signal ended the child";
 
-  std::smatch holdsAlpha, holdsBeta;
-  EXPECT_TRUE(std::regex_search(dump, holdsAlpha,
-                                std::regex("thread id=(0x[0-9a-f]+) state=running "
-                                           "holds=\"alpha\"x1 rw=- waits_for=\"beta\"")))
-      << dump;
-  EXPECT_TRUE(std::regex_search(dump, holdsBeta,
-                                std::regex("thread id=(0x[0-9a-f]+) state=running "
-                                           "holds=\"beta\"x1 rw=- waits_for=\"alpha\"")))
-      << dump;
-  if (!holdsAlpha.empty() && !holdsBeta.empty()) {
-    EXPECT_NE(LineOf(dump, "object kind=detecting name=\"alpha\" owner=" + holdsAlpha[1].str() +
-                               " count=1 waiters=1"),
-              "")
+  for (const auto& [held, wanted] : {std::pair{"alpha", "beta"}, std::pair{"beta", "alpha"}}) {
+    std::smatch holder;
+    ASSERT_TRUE(std::regex_search(dump, holder,
+                                  std::regex(std::string("thread id=(0x[0-9a-f]+) state=running "
+                                                         "holds=\"") +
+                                             held + "\"x1 rw=- waits_for=\"" + wanted + "\"")))
         << dump;
-    EXPECT_NE(LineOf(dump, "object kind=detecting name=\"beta\" owner=" + holdsBeta[1].str() +
-                               " count=1 waiters=1"),
+    EXPECT_NE(LineOf(dump, std::string("object kind=detecting name=\"") + held +
+                               "\" owner=" + holder[1].str() + " count=1 waiters=1"),
               "")
         << dump;
   }

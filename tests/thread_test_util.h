@@ -55,7 +55,6 @@ enum class Mode {
   kReturn,
   kGate,
   kSpin,
-  kGiveup,
   kWait,
   kSleep,
   kHold,
@@ -98,10 +97,8 @@ struct Recorder : Thread {
     p->inWork.CountDown();
     if (p->mode == Mode::kSelfAbort) Abort();  // ends here
     if (p->mode == Mode::kGate) p->gate->Wait();
-    while ((p->mode == Mode::kSpin || p->mode == Mode::kGiveup) && !p->stop) {
-      p->count.fetch_add(1, std::memory_order_relaxed);  // kSpin: no system call
-      if (p->mode == Mode::kGiveup) Giveup();
-    }
+    while (p->mode == Mode::kSpin && !p->stop)
+      p->count.fetch_add(1, std::memory_order_relaxed);  // no system call
     if (p->mode == Mode::kWait) p->cond->Wait(0, 0xFFFFFFFFul);
     if (p->mode == Mode::kSleep) ZnThreadSwitchWithDelay(300);
     if (p->mode == Mode::kSection) p->section->Begin();

@@ -84,11 +84,7 @@ TEST(ZnMTObj, RacingFirstBeginMakesOneSection) {
 TEST(ZnMTObj, SectionKeepsTheKindOfItsFirstBegin) {
   char id[32];
   std::snprintf(id, sizeof id, "0x%x", ZnTLS::GetThreadLocalStorage()->threadId);
-  auto info = [](const ZnMTObj& obj) {
-    char line[256];
-    obj.GetCriticalSection()->GetInfo(line, sizeof line);
-    return std::string(line);
-  };
+  auto info = [](const ZnMTObj& obj) { return re5zor4_test::StatusLine(obj.GetCriticalSection()); };
   for (int detect : {1, 0}) {
     SCOPED_TRACE(detect);
     ZnMTObj obj;

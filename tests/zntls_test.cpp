@@ -65,11 +65,8 @@ TEST(ZnTLS, ThreadEndReleasesTheRecordWhateverTheCount) {
     ZnTLSReaderWriterRecord(FakeMutex(1));  // freed with the record
   }).join();
   ASSERT_NE(seen.load(), nullptr);
-  // A condition of a live thread is found by name; the dead one must not be.
-  class Finder : public ZnSynchroObj {
-   public:
-    Finder() : ZnSynchroObj("finder") {}
-  } finder;
+  // A condition of a live thread is found in the chain; the dead one must not be.
+  re5zor4_test::WalkProbe finder("finder", nullptr);
   int found = 0;
   for (ZnSynchroObj* o = &finder; o != nullptr; o = o->next) {
     if (o == seen.load()) ++found;

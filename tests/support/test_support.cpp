@@ -221,4 +221,11 @@ void SetConfig(const char* key, const char* value) {
   DefaultConfig(reinterpret_cast<ZnConfig*>(-1))->SetValue("debug", key, value);
 }
 
+ZnCritSect* MakeSection(bool detecting, const char* name) {
+  const int previous = ZnSetDeadLockDetection(detecting ? 1 : 0);
+  ZnCritSect* section = ZnCritSect::Make(name);
+  ZnSetDeadLockDetection(previous);
+  return section;
+}
+
 }  // namespace re5zor4_test

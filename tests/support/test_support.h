@@ -157,6 +157,17 @@ class WalkProbe : public ZnSynchroObj {
 // Sets a "debug" configuration value (null removes it).
 void SetConfig(const char* key, const char* value);
 
+// A section made with deadlock detection on or off, the setting left as it was.
+ZnCritSect* MakeSection(bool detecting, const char* name);
+
+// An object's status line (sections, conditions, reader/writer mutexes).
+template <class T>
+std::string StatusLine(T* object) {
+  char line[1024];
+  object->GetInfo(line, sizeof line);
+  return line;
+}
+
 // The calling thread's reader/writer record of m, or null when it has none.
 inline const _ZnRW_Record* RwRecordOf(const ZnRW_Mutex* m) {
   ZnSimpleLinkedListItem* item = ZnTLS::GetThreadLocalStorage()->rwRecords.head;
