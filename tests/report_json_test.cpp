@@ -114,7 +114,8 @@ TEST(ReportJson, ConcurrentAppendsNeverInterleave) {
       report_json::Report report("cycle");
       report.AddThread(static_cast<uint32_t>(i));
       const std::string name(3000, static_cast<char>('a' + i));  // lines of several KiB
-      for (int k = 0; k < 8; ++k) report.AddObject(&report, name.c_str(), "critical-section");
+      for (int k = 0; k < 8; ++k)
+        report.AddObject(name.c_str() + k, name.c_str(), "critical-section");
       start.ArriveAndWait();
       for (int k = 0; k < kLines; ++k) EXPECT_TRUE(report.Append(kPath));
     });

@@ -14,6 +14,7 @@
 #include <functional>
 #include <iterator>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <regex>
 #include <string>
@@ -286,6 +287,7 @@ TEST(RwDeadlock, TwoReadersAskingToWrite) {
     InChild([&](Child& child) {
       const int answer = std::get<0>(param);
       const bool idle = std::get<1>(param);
+      t::SetConfig("reportJson", "1");
       ZnGenRW_Mutex* m = Mutex();
       auto *a = new Actor, *b = new Actor, *c = new Actor;
       for (Actor* reader : {a, b, c})
@@ -310,6 +312,23 @@ TEST(RwDeadlock, TwoReadersAskingToWrite) {
                 child.prompts.Prompts()[1].text == kPropagation,
             "propagation prompts");
       CheckDetected(child, lines, debug);
+      // The same cycle as the JSON line of "reportJson": b waits to write the mutex a writes,
+      // a drains it, waiting to write, while b (and c) read it.
+      std::ifstream in("deadlock.jsonl");
+      std::string line;
+      std::getline(in, line);
+      const nlohmann::json report = nlohmann::json::parse(line, nullptr, false);
+      const auto edge = [&](Actor* thread, const char* relation) {
+        return nlohmann::json{{"thread", std::stoul(thread->id(), nullptr, 16)},
+                              {"relation", relation},
+                              {"section", Hex(m)}};
+      };
+      nlohmann::json edges = {edge(b, "wants-write"), edge(a, "writes"), edge(a, "wants-write"),
+                              edge(b, "reads")};
+      if (idle) edges.push_back(edge(c, "reads"));
+      Check(!report.is_discarded() && report["kind"] == "rw-cycle" && report["edges"] == edges &&
+                report["sections"].size() == 1 && report["sections"][0]["kind"] == "rw-mutex",
+            "json: " + line);
     });
 }
 
