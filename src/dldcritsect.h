@@ -200,8 +200,9 @@ class CyclePath {
   unsigned long steps_ = 0;
 };
 
-// For the mutex (rw_mutex.cpp). A set when exclusive detects deadlocks and
-// the module is started, null otherwise (or when memory runs out).
+// For the mutex (rw_mutex.cpp). A set when exclusive detects deadlocks, the
+// module is started and "rwDeadlocks" is on; null otherwise (or when memory
+// runs out): the mutex then stays out of the graph.
 ReaderSet* NewReaderSet(ZnRW_Mutex* mutex, ZnCritSect* exclusive);
 // Lets go of the records still listed. REQUIRES: nobody waits on the mutex.
 void DeleteReaderSet(ReaderSet* set);

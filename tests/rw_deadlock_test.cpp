@@ -42,7 +42,9 @@ ZnCritSect* Section(const char* name) {
   return ZnCritSect::Make(name);
 }
 
-ZnGenRW_Mutex* Mutex() {
+// A mutex in the wait-for graph ("rwDeadlocks" is read as a mutex is made), or out of it.
+ZnGenRW_Mutex* Mutex(bool in_graph = true) {
+  t::SetConfig("rwDeadlocks", in_graph ? "1" : nullptr);
   ZnSetDeadLockDetection(1);
   return static_cast<ZnGenRW_Mutex*>(ZnRW_Mutex::Make(nullptr));
 }
@@ -465,6 +467,26 @@ TEST(RwDeadlock, ReadersAndWritersHammeringNeverReport) {
     Check(m->RegisteredReaders() == 0, "readers left counted");
     Check(Info(s) == "S: is available", "section left held: " + Info(s));
     Check(Info(m).rfind("Owner:0; Wx:#0; Rx:cond-val: 0;", 0) == 0, "mutex: " + Info(m));
+  });
+}
+
+// Without "rwDeadlocks" a mutex stays out of the graph: two readers that both ask to write hang
+// as they always did, with the propagation prompts only and no report.
+TEST(RwDeadlock, OutOfTheGraphWithoutTheSwitch) {
+  InChild([&](Child& child) {
+    ZnGenRW_Mutex* m = Mutex(false);
+    auto *a = new Actor, *b = new Actor;
+    for (Actor* reader : {a, b}) reader->Do([=] { m->StartRW(0, 0); }), reader->Done();
+    child.prompts.SetAnswer(2);  // each goes on to write after the propagation prompt
+    for (Actor* writer : {a, b}) {
+      writer->Do([=] { m->StartRW(1, 0); });
+      Check(writer->Blocked(), "a writer never blocked", true);
+    }
+    Check(!t::WaitUntil([&] { return child.prompts.Prompts().size() > 2; },
+                        std::chrono::milliseconds(300)),
+          "a deadlock prompt");
+    Check(child.console.Text().empty() && !std::filesystem::exists("deadlock.txt"),
+          "a report: " + child.console.Text());
   });
 }
 

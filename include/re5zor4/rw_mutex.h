@@ -122,7 +122,8 @@ class RE5ZOR4_API ZnRW_Mutex : public ZnSynchroObj {
   // other thread asks to write meanwhile. Otherwise that writer may take the
   // section first and drain, waiting for this thread's last release while
   // this thread waits for the section: neither returns (with deadlock
-  // detection on, the thread that closes the cycle reports it).
+  // detection on and "rwDeadlocks=1" in section "debug" when the mutex was
+  // made, the thread that closes the cycle reports it).
   virtual int StartRW(int mode, unsigned long timeout);
   // Releases one level of mode. Returns 0, or -1 when refused.
   // REQUIRES: the calling thread holds a level of mode (else reported,

@@ -40,6 +40,11 @@ bool LockOrder(int* value) {
   return config != nullptr && config->GetLong("lockOrder", value, &kDebugSection) == 0;
 }
 
+bool RwDeadlocks(int* value) {
+  ZnConfig* config = Config();
+  return config != nullptr && config->GetLong("rwDeadlocks", value, &kDebugSection) == 0;
+}
+
 bool EnableLogFile(short* value) {
   ZnConfig* config = Config();
   return config != nullptr && config->GetShort("enableLogFile", value, &kDebugSection) == 0;

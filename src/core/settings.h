@@ -34,6 +34,9 @@ bool StatusSignal(int* value);
 // "lockOrder": non-zero records the order in which threads take sections and
 // reports orders that form a cycle (core/lock_order.h).
 bool LockOrder(int* value);
+// "rwDeadlocks": non-zero puts reader/writer mutexes made from then on (with
+// a deadlock-detecting section) into the deadlock wait-for graph.
+bool RwDeadlocks(int* value);
 
 // The process configuration; null when the base library has none.
 ZnConfig* Config();
