@@ -66,6 +66,7 @@
 #include "re5zor4/znthread.h"
 #include "re5zor4/zntls.h"
 #include "ru5red4/znassert.h"
+#include "ru5red4/znconfig.h"
 
 // The calling thread's kernel id.
 static int OsThreadId() {
@@ -836,6 +837,8 @@ long FileSize(const char* path) {
 
 void StartModule(int round) {
   ZnSetDeadLockDetection(round % 2);  // the chain lock follows the flag
+  // Reader/writer mutexes made with detection on join the wait-for graph.
+  DefaultConfig(reinterpret_cast<ZnConfig*>(-1))->SetValue("debug", "rwDeadlocks", "1");
   ___ZnExtendedContext(1);
   if (ZnIsStarted() != 1) Fault("module did not start");
   GetDebugger()->level = 0x10000;  // condition failures reach the debugger channel
