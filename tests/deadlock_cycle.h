@@ -24,6 +24,7 @@
 
 #include "re5zor4/dldcritsect.h"
 #include "re5zor4/zntls.h"
+#include "support/deadlock_child.h"
 #include "support/test_support.h"
 
 #if defined(_WIN32)
@@ -35,6 +36,7 @@
 namespace cycle {
 
 namespace t = re5zor4_test;
+using namespace deadlock_child;
 using Sections = std::vector<ZnCritSect*>;
 
 // ThreadSanitizer holds signals back from a thread asleep in the kernel: a
@@ -69,10 +71,6 @@ inline std::string Info(ZnCritSect* section) {
   return line;
 }
 
-inline std::string Hex(const void* p) {
-  return t::PointerText(p);
-}
-
 inline std::string IdText(uint32_t id) {
   return Hex(reinterpret_cast<void*>(uintptr_t{id}));
 }
@@ -85,56 +83,6 @@ inline uint32_t SelfId() {
 inline bool WaitsFor(ZnCritSect* held, ZnCritSect* wanted) {
   const std::string tail = std::string("; owner waiting for ") + wanted->name;
   return t::WaitUntil([&] { return Info(held).find(tail) != std::string::npos; });
-}
-
-// The text of a file of the child's directory; "" when there is none.
-inline std::string FileText(const char* name) {
-  if (!std::filesystem::is_regular_file(name)) return "";
-  std::ifstream in(name, std::ios::binary);
-  return std::string{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// deadlock.txt with its time line made "<time>" (text mode: "\n" line ends).
-inline std::string ReportFile() {
-  static const std::regex time_line(
-      "(log \\*{8}\n)[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n");
-  if (!std::filesystem::is_regular_file("deadlock.txt")) return "";
-  std::ifstream in("deadlock.txt");
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  return std::regex_replace(text, time_line, "$1<time>\n");
-}
-
-// A check in a child: a failed one that the scenario needs, or
-// Check(true, "", true), ends the child (code 1 when any check failed).
-inline void Check(bool ok, const std::string& what, bool needed = false) {
-  static std::string failures;
-  if (!ok) failures += what + "\n";
-  if (needed && (!ok || what.empty())) {
-    std::fputs(failures.c_str(), stderr);
-    t::QuickExit(!failures.empty());
-  }
-}
-
-struct Child {  // what a child captures; prompts are answered OK
-  t::FdCapture console;
-  t::PromptCapture prompts;
-  t::DebugOutputCapture debug;
-};
-
-inline void RunChild(const std::function<void(Child&)>& body) {
-  t::ExitAfter(60);
-  std::filesystem::remove_all("child");
-  std::error_code error;
-  if (!std::filesystem::create_directory("child")) t::QuickExit(2);
-  std::filesystem::current_path("child", error);
-  if (error) t::QuickExit(2);
-  body(*new Child);  // never destroyed: blocked threads may still use the hooks
-  Check(true, "", true);
-}
-
-inline void InChild(const std::function<void(Child&)>& body) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(RunChild(body), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace cycle

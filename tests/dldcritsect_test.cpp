@@ -18,11 +18,13 @@
 
 #include "re5zor4/module.h"
 #include "re5zor4/zntls.h"
+#include "support/deadlock_child.h"
 #include "support/test_support.h"
 
 namespace {
 
 namespace t = re5zor4_test;
+using namespace deadlock_child;
 using Sections = std::vector<ZnCritSect*>;
 using Ids = std::vector<std::string>;
 RE5ZOR4_TEST_START_MODULE();
@@ -52,16 +54,6 @@ bool WaitsFor(ZnCritSect* held, ZnCritSect* wanted) {
   return t::WaitUntil([&] { return Info(held).find(tail) != std::string::npos; });
 }
 
-// "deadlock.txt", time lines checked against the ctime form and made "<time>"; "" if no file.
-std::string ReportFile() {
-  static const std::regex time_line(
-      "(log \\*{8}\n)[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n");
-  if (!std::filesystem::is_regular_file("deadlock.txt")) return "";
-  std::ifstream in("deadlock.txt");  // text mode: a line end is "\n" on every system
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  return std::regex_replace(text, time_line, "$1<time>\n");
-}
-
 // The report on a cycle where thread ids[i] holds s[i], waits for s[i + 1], the last one closing.
 std::string Report(const Sections& s, const Ids& ids) {
   const size_t n = s.size();
@@ -87,36 +79,6 @@ void Spawn(Sections hold, Sections then, t::Latch* held = nullptr, t::Latch* go 
     for (size_t i = 0; i < std::min(leave, taken.size()); ++i) taken.rbegin()[i]->Exit();
     if (done != nullptr) done->CountDown();
   });
-}
-
-// A check in a child: a failed one that the scenario needs, or Check(true, "", true), ends it.
-void Check(bool ok, const std::string& what, bool needed = false) {
-  static std::string failures;
-  if (!ok) failures += what + "\n";
-  if (needed && (!ok || what.empty()))
-    std::fputs(failures.c_str(), stderr), t::QuickExit(!failures.empty());
-}
-
-struct Child {  // what a child captures; prompts are answered OK unless told otherwise
-  t::FdCapture console;
-  t::PromptCapture prompts;
-  t::DebugOutputCapture debug;
-};
-
-void RunChild(const std::function<void(Child&)>& body) {  // in a directory of its own
-  re5zor4_test::ExitAfter(60);
-  std::filesystem::remove_all("child");
-  std::error_code error;
-  if (!std::filesystem::create_directory("child")) t::QuickExit(2);
-  std::filesystem::current_path("child", error);
-  if (error) t::QuickExit(2);
-  body(*new Child);  // never destroyed: blocked threads may still use the hooks
-  Check(true, "", true);
-}
-void InChild(const std::function<void(Child&)>& body,
-             const ::testing::Matcher<const std::string&>& err = ::testing::_) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a child starts afresh
-  EXPECT_EXIT(RunChild(body), ::testing::ExitedWithCode(0), err);
 }
 
 // A cycle of n threads over new sections s: thread i takes s[i], then wants s[i + 1] (mod n); the

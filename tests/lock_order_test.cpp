@@ -25,11 +25,13 @@
 #include "re5zor4/module.h"
 #include "re5zor4/rw_mutex.h"
 #include "re5zor4/zntls.h"
+#include "support/deadlock_child.h"
 #include "support/test_support.h"
 
 namespace {
 
 namespace t = re5zor4_test;
+using namespace deadlock_child;
 using Sections = std::vector<ZnCritSect*>;
 
 const char kFirstLine[] =
@@ -57,10 +59,6 @@ void Destroy(ZnCritSect* section) {
   char* name = const_cast<char*>(section->name);
   delete section;
   free(name);
-}
-
-std::string Hex(const void* p) {
-  return t::PointerText(p);
 }
 
 std::string SelfId() {
@@ -94,16 +92,6 @@ std::string Line(const std::string& id, const void* from, const char* fromName, 
 }
 std::string Line(const std::string& id, ZnCritSect* from, ZnCritSect* to) {
   return Line(id, from, from->name, to, to->name);
-}
-
-// "deadlock.txt" with its time lines checked against the ctime form and made "<time>".
-std::string ReportFile() {
-  static const std::regex time_line(
-      "(log \\*{8}\n)[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n");
-  if (!std::filesystem::is_regular_file("deadlock.txt")) return "";
-  std::ifstream in("deadlock.txt");
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  return std::regex_replace(text, time_line, "$1<time>\n");
 }
 
 class LockOrderTest : public ::testing::Test {

@@ -26,11 +26,13 @@
 #include "re5zor4/module.h"
 #include "re5zor4/rw_mutex.h"
 #include "re5zor4/zntls.h"
+#include "support/deadlock_child.h"
 #include "support/test_support.h"
 
 namespace {
 
 namespace t = re5zor4_test;
+using namespace deadlock_child;
 RE5ZOR4_TEST_START_MODULE();
 const char kHead[] = "******** ZARN deadlock log ********\n<time>\n\n******** traces ********\n";
 const char kDetected[] = "Deadlock detected\n(CANCEL to debug)";
@@ -61,30 +63,8 @@ std::string Info(ZnRW_Mutex* m) {
   return line;
 }
 
-std::string Hex(const void* p) {  // as the report writes addresses and ids: "0x%lx"
-  return t::PointerText(p);
-}
-
 std::string SelfId() {
   return Hex(reinterpret_cast<void*>(uintptr_t{ZnTLS::GetThreadLocalStorage()->threadId}));
-}
-
-// "deadlock.txt" with its time lines made "<time>"; "" without the file.
-std::string ReportFile() {
-  static const std::regex time_line(
-      "(log \\*{8}\n)[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n");
-  if (!std::filesystem::is_regular_file("deadlock.txt")) return "";
-  std::ifstream in("deadlock.txt");
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  return std::regex_replace(text, time_line, "$1<time>\n");
-}
-
-// A check in a child: a failed one that the scenario needs, or Check(true, "", true), ends it.
-void Check(bool ok, const std::string& what, bool needed = false) {
-  static std::string failures;
-  if (!ok) failures += what + "\n";
-  if (needed && (!ok || what.empty()))
-    std::fputs(failures.c_str(), stderr), t::QuickExit(!failures.empty());
 }
 
 // A thread that runs the steps it is given, in order. A step may block for good (the child is
@@ -132,28 +112,6 @@ class Actor {
   std::string id_;
   int tid_ = 0;
 };
-
-struct Child {  // what a child captures; prompts are answered OK unless told otherwise
-  t::FdCapture console;
-  t::PromptCapture prompts;
-  t::DebugOutputCapture debug;
-};
-
-void RunChild(const std::function<void(Child&)>& body) {  // in a directory of its own
-  t::ExitAfter(60);
-  std::filesystem::remove_all("child");
-  std::error_code error;
-  if (!std::filesystem::create_directory("child")) t::QuickExit(2);
-  std::filesystem::current_path("child", error);
-  if (error) t::QuickExit(2);
-  body(*new Child);  // never destroyed: blocked threads may still use the hooks
-  Check(true, "", true);
-}
-void InChild(const std::function<void(Child&)>& body) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(RunChild(body), ::testing::ExitedWithCode(0),
-              ::testing::Not(::testing::HasSubstr("Sanitizer")));
-}
 
 bool Prompted(Child& child, size_t count) {
   return t::WaitUntil([&] { return child.prompts.Prompts().size() >= count; });
