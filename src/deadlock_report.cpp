@@ -169,8 +169,7 @@ bool ReachesRecord(const ZnTLS* record, const ZnDLDCritSect* section) {
 // "deadlock.jsonl": the threads and sections of the chain, an edge for each
 // wait and each hold, and the stacks the trace section captured.
 void AppendJsonReport(ZnTLS* record, const ZnDLDCritSect* section) {
-  int on = 0;
-  if (!settings::ReportJson(&on) || on == 0) return;
+  if (!settings::IsOn(&settings::ReportJson)) return;
   report_json::Report report(ReachesRecord(record, section) ? "cycle" : "ended-holder");
   report.AddThread(record->threadId, false);
   report.AddObject(section, section->name, "critical-section");
@@ -223,8 +222,7 @@ void AddRwEdge(report_json::Report& report, ZnTLS* waiter, const rw_graph::Edge&
 
 // As AppendJsonReport, for a cycle through mutex edges (kind "rw-cycle").
 void AppendRwJsonReport(ZnTLS* record, const rw_graph::Edge& start) {
-  int on = 0;
-  if (!settings::ReportJson(&on) || on == 0) return;
+  if (!settings::IsOn(&settings::ReportJson)) return;
   report_json::Report report("rw-cycle");
   rw_graph::CyclePath path(start, record);
   do {

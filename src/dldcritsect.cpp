@@ -499,8 +499,7 @@ ZnTLS* Target(const Edge& edge) {
 
 ReaderSet* NewReaderSet(ZnRW_Mutex* mutex, ZnCritSect* exclusive) {
   if (exclusive == nullptr || exclusive->DetectsDeadlocks() == 0 || !Started()) return nullptr;
-  int on = 0;
-  if (!settings::RwDeadlocks(&on) || on == 0) return nullptr;
+  if (!settings::IsOn(&settings::RwDeadlocks)) return nullptr;
   ReaderSet* const set = seam::New<ReaderSet>();
   if (set == nullptr) return nullptr;
   *set = ReaderSet{mutex, exclusive, nullptr, nullptr};

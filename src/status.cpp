@@ -301,8 +301,7 @@ void OnStatusSignal() {
 namespace status {
 
 void ArmSignalIfConfigured() {
-  int on = 0;
-  if (settings::StatusSignal(&on) && on != 0) port::InstallStatusSignal(&OnStatusSignal);
+  if (settings::IsOn(&settings::StatusSignal)) port::InstallStatusSignal(&OnStatusSignal);
 }
 
 void DisarmSignal() {

@@ -553,12 +553,8 @@ void WriteEdgeDetails(Text& text, const EdgeView& edge) {
 }
 
 void Configure() {
-  int stacks = 0;
-  settings::StackTraces(&stacks);
-  g_keepStacks.store(stacks != 0, std::memory_order_relaxed);
-  int value = 0;
-  settings::LockOrder(&value);
-  if (value != 0) {
+  g_keepStacks.store(settings::IsOn(&settings::StackTraces), std::memory_order_relaxed);
+  if (settings::IsOn(&settings::LockOrder)) {
     g_state.fetch_or(kRecording | kTracking, std::memory_order_relaxed);
   } else {
     g_state.fetch_and(~kRecording, std::memory_order_relaxed);
@@ -612,8 +608,7 @@ void TakenSlow(const ThreadRecord* taker, const void* object, const char* name, 
   }
   if (held.count < kMaxHeld) held.entries[held.count++] = entry;
   if (text.length != 0) WriteReport(report);
-  int jsonOn = 0;
-  if (json.has_value() && settings::ReportJson(&jsonOn) && jsonOn != 0) json->Append();
+  if (json.has_value() && settings::IsOn(&settings::ReportJson)) json->Append();
 }
 
 void ReleasedSlow(const void* object) {

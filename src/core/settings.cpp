@@ -9,40 +9,52 @@ namespace {
 
 const ZnConfigSection kDebugSection = {"debug", nullptr};
 
+bool Long(const char* key, int* value) {
+  ZnConfig* config = Config();
+  return config != nullptr && config->GetLong(key, value, &kDebugSection) == 0;
+}
+
 }  // namespace
 
 ZnConfig* Config() {
   return DefaultConfig(reinterpret_cast<ZnConfig*>(-1));
 }
 
+bool IsOn(bool (*reader)(int*)) {
+  int value = 0;
+  return reader(&value) && value != 0;
+}
+
 bool Mode(int* value) {
-  ZnConfig* config = Config();
-  return config != nullptr && config->GetLong("mode", value, &kDebugSection) == 0;
+  return Long("mode", value);
 }
 
 bool ZarnConsole(int* value) {
-  ZnConfig* config = Config();
-  return config != nullptr && config->GetLong("ZARNConsole", value, &kDebugSection) == 0;
+  return Long("ZARNConsole", value);
 }
 
 bool CsSleepTime(int* value) {
-  ZnConfig* config = Config();
-  return config != nullptr && config->GetLong("csSleepTime", value, &kDebugSection) == 0;
+  return Long("csSleepTime", value);
 }
 
 bool StatusSignal(int* value) {
-  ZnConfig* config = Config();
-  return config != nullptr && config->GetLong("statusSignal", value, &kDebugSection) == 0;
+  return Long("statusSignal", value);
 }
 
 bool LockOrder(int* value) {
-  ZnConfig* config = Config();
-  return config != nullptr && config->GetLong("lockOrder", value, &kDebugSection) == 0;
+  return Long("lockOrder", value);
 }
 
 bool RwDeadlocks(int* value) {
-  ZnConfig* config = Config();
-  return config != nullptr && config->GetLong("rwDeadlocks", value, &kDebugSection) == 0;
+  return Long("rwDeadlocks", value);
+}
+
+bool StackTraces(int* value) {
+  return Long("stackTraces", value);
+}
+
+bool ReportJson(int* value) {
+  return Long("reportJson", value);
 }
 
 bool EnableLogFile(short* value) {
@@ -53,16 +65,6 @@ bool EnableLogFile(short* value) {
 bool LogFile(char** value) {
   ZnConfig* config = Config();
   return config != nullptr && config->GetText("logFile", value, &kDebugSection) == 0;
-}
-
-bool StackTraces(int* value) {
-  ZnConfig* config = Config();
-  return config != nullptr && config->GetLong("stackTraces", value, &kDebugSection) == 0;
-}
-
-bool ReportJson(int* value) {
-  ZnConfig* config = Config();
-  return config != nullptr && config->GetLong("reportJson", value, &kDebugSection) == 0;
 }
 
 }  // namespace settings

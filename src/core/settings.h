@@ -41,6 +41,9 @@ bool RwDeadlocks(int* value);
 // The process configuration; null when the base library has none.
 ZnConfig* Config();
 
+// True when the switch that reader reads is configured non-zero.
+bool IsOn(bool (*reader)(int*));
+
 // "stackTraces": non-zero makes the deadlock report show the stack of each
 // thread of the cycle.
 bool StackTraces(int* value);

@@ -84,12 +84,11 @@ std::string FrameText(const void* address) {
 }
 
 bool BeginReport() {
-  int on = 0;
-  settings::StackTraces(&on);
-  g_enabled.store(on != 0, std::memory_order_relaxed);
+  const bool on = settings::IsOn(&settings::StackTraces);
+  g_enabled.store(on, std::memory_order_relaxed);
   std::lock_guard<std::mutex> hold(KeptMutex());
   Kept().clear();
-  return on != 0;
+  return on;
 }
 
 bool Enabled() {
