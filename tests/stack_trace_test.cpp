@@ -4,10 +4,8 @@
 // its lock wait. Off, the report stays as it always was.
 #include <regex>
 #include <sstream>
-#include <thread>
 
 #include "deadlock_cycle.h"
-#include "re5zor4/smp_io.h"
 
 namespace {
 
@@ -109,10 +107,7 @@ TEST(StackTraces, EachThreadOfACycleShowsItsOwnFrames) {
                 "first frame: " + b.frames[0]);
         }
       }
-      const std::string file = ReportFile();
-      const std::string file_head =
-          "******** ZARN deadlock log ********\n<time>\n\n******** traces ********\n";
-      Check(file == file_head + console, "file: " + file);
+      Check(ReportFile() == kFileHead + console, "file: " + ReportFile());
     });
 }
 
@@ -126,51 +121,25 @@ TEST(StackTraces, OffLeavesTheReportAsItWasAndIsReadPerReport) {
     MakeCycle(child, {"Off.A", "Off.B"}, s, ids);
     const std::string plain = ChainText(s, ids) + "can stackwalk!\n\n";
     Check(child.console.Text() == plain, "console: " + child.console.Text());
-    Check(ReportFile() ==
-              "******** ZARN deadlock log ********\n<time>\n\n******** traces ********\n" + plain,
-          "file: " + ReportFile());
+    Check(ReportFile() == kFileHead + plain, "file: " + ReportFile());
     Check(!std::filesystem::exists("deadlock.jsonl"), "a JSON file without the switch");
-
     t::SetConfig("stackTraces", "1");
-    const size_t before = child.console.Text().size();
-    const size_t prompts = child.prompts.Prompts().size();
-    ZnCritSect *a = Make("On.A"), *b = Make("On.B");
-    auto *taken = new t::Latch(1), *go = new t::Latch(1), *taken2 = new t::Latch(1);
-    t::StartUnjoined([=] { StackTraceTestCloserClosesCycle(b, a, taken, go); });
-    Check(taken->Wait(), "no closer", true);
-    t::StartUnjoined([=] { StackTraceTestHolderWaits(a, b, taken2); });
-    Check(taken2->Wait() && WaitsFor(a, b), "no holder", true);
-    go->CountDown();
-    Check(t::WaitUntil([&] { return child.prompts.Prompts().size() > prompts; }), "no prompt",
-          true);
-    const std::string second = child.console.Text().substr(before);
-    Check(second.find("can stackwalk!\nStack of thread 0x") != std::string::npos,
+    MakeCycle(child, {"On.A", "On.B"}, s, ids);
+    const std::string second = child.console.Text().substr(plain.size());
+    Check(second.rfind(ChainText(s, ids) + "can stackwalk!\nStack of thread 0x", 0) == 0,
           "second report: " + second);
   });
 }
 
-// Interleaving: T takes S and ends without leaving it; W's Begin reports that
-// it waits for a holder that has ended. W's stack is there; T, gone, is not
-// signalled (its id may already name another thread) and gets the note.
+// A wait for a holder that ended (WaitForEndedHolder): the waiter's stack is
+// there; the holder, gone, is not signalled (its id may already name another
+// thread) and gets the note.
 TEST(StackTraces, HolderThatEndedGetsANoteInsteadOfFrames) {
   InChild([](Child& child) {
     t::SetConfig("stackTraces", "1");
     ZnCritSect* s = Make("Gone.S");
-    uint32_t ended = 0;
-    std::thread([&] {
-      s->Begin();
-      ended = SelfId();
-    }).join();
-    auto *taken = new t::Latch(1), *other = new t::Latch(1);
-    auto* waiter = new uint32_t(0);
-    ZnCritSect* own = Make("Gone.Own");
-    t::StartUnjoined([=] {
-      *waiter = SelfId();
-      StackTraceTestHolderWaits(own, s, taken);
-      other->CountDown();
-    });
-    Check(taken->Wait(), "no waiter", true);
-    const std::string head = "Thread " + IdText(*waiter) + " wants critical section Gone.S " +
+    const auto [waiter, ended] = WaitForEndedHolder(s);
+    const std::string head = "Thread " + IdText(waiter) + " wants critical section Gone.S " +
                              Hex(s) + " owned by thread " + IdText(ended) + "\nThread " +
                              IdText(ended) + " has ended\ncan stackwalk!\n";
     const std::string tail = "Stack of thread " + IdText(ended) + ":\n  (thread has ended)\n";
@@ -186,7 +155,7 @@ TEST(StackTraces, HolderThatEndedGetsANoteInsteadOfFrames) {
     std::string why;
     // The chain's last thread has ended: no empty line follows its block.
     Check(ParseTraces(text.substr(head.size()) + "\n", &blocks, &why), why + " in:\n" + text, true);
-    Check(blocks.size() == 2 && blocks[0].id == IdText(*waiter) &&
+    Check(blocks.size() == 2 && blocks[0].id == IdText(waiter) &&
               blocks[1].note == "thread has ended",
           "blocks in:\n" + text, true);
     Check(!kFunctionNames || AnyFrameHas(blocks[0], "StackTraceTestHolderWaits("),
