@@ -1,8 +1,7 @@
 // Deadlock detection through reader/writer mutexes: a draining writer waits for every counted
-// reader, a thread queued on "RW_Exclusive" for its holder. Cycles run in a child re-executed by a
-// "threadsafe" death test, which checks the report and ends at once under an alarm; each thread of
-// a scenario is an actor that runs the steps it is given in order, so the steps of different
-// threads are ordered by the test, never by sleeps.
+// reader, a thread queued on "RW_Exclusive" for its holder. Each scenario runs in a child process
+// (support/deadlock_child.h); its threads are actors that run the steps they are given, in order,
+// so the test orders the steps of different threads, never sleeps.
 #include <gmock/gmock.h>
 
 #include <condition_variable>
@@ -156,23 +155,21 @@ TEST(RwDeadlock, WriterDrainingAReaderThatWaitsForItsSection) {
       const std::string r_waits = "Thread " + r->id() + " is waiting for " + wanted->name + " " +
                                   Hex(wanted) + " owned by thread " + (c.third ? k->id() : w->id());
       const std::string x_owned = "X " + Hex(x) + " owned by thread " + w->id();
-      if (c.by_writer)  // W: drain; R: wanted; (K: X)
-        CheckDetected(
-            child,
-            c.third ? std::vector<std::string>{"Thread " + w->id() + " wants " + drain, r_waits,
-                                               "Thread " + k->id() + " is waiting for " + x_owned}
-                    : std::vector<std::string>{"Thread " + w->id() + " wants " + drain, r_waits},
-            "Owner:0; Wx:#0; Rx:cond-val: " + std::to_string(c.idle ? 2 : 1) +
-                "; Cond:RW_Exclusive: owning thread: " + w->id() +
-                ", owning count: 1; wait count: 0, wait_rd #0, wait_wr #1");
-      else {  // the last wait closes: K's (X) with a third thread, else R's (X)
-        std::vector<std::string> lines = {
-            "Thread " + (c.third ? k : r)->id() + " wants critical section " + x_owned,
-            "Thread " + w->id() + " is waiting " + drain};
+      std::vector<std::string> lines;
+      if (c.by_writer) {  // W: drain; R: wanted; (K: X)
+        lines = {"Thread " + w->id() + " wants " + drain, r_waits};
+        if (c.third) lines.push_back("Thread " + k->id() + " is waiting for " + x_owned);
+      } else {  // the last wait closes: K's (X) with a third thread, else R's (X)
+        lines = {"Thread " + (c.third ? k : r)->id() + " wants critical section " + x_owned,
+                 "Thread " + w->id() + " is waiting " + drain};
         if (c.third) lines.push_back(r_waits);
-        CheckDetected(child, lines,
-                      "X: owning thread: " + w->id() + ", owning count: 1; wait count: 1");
       }
+      CheckDetected(child, lines,
+                    c.by_writer
+                        ? "Owner:0; Wx:#0; Rx:cond-val: " + std::to_string(c.idle ? 2 : 1) +
+                              "; Cond:RW_Exclusive: owning thread: " + w->id() +
+                              ", owning count: 1; wait count: 0, wait_rd #0, wait_wr #1"
+                        : "X: owning thread: " + w->id() + ", owning count: 1; wait count: 1");
       // A walk into the cycle from outside it ends, through the drain, without a report.
       const std::string console = child.console.Text();
       (new Actor)->Do([=] { x->Begin(); });

@@ -143,7 +143,7 @@ TEST(StackTraces, HolderThatEndedGetsANoteInsteadOfFrames) {
                              Hex(s) + " owned by thread " + IdText(ended) + "\nThread " +
                              IdText(ended) + " has ended\ncan stackwalk!\n";
     const std::string tail = "Stack of thread " + IdText(ended) + ":\n  (thread has ended)\n";
-    auto complete = [&] {
+    const auto complete = [&] {  // the note of the ended holder comes last
       const std::string text = child.console.Text();
       return text.size() > head.size() + tail.size() &&
              text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
