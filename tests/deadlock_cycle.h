@@ -1,7 +1,7 @@
-// A real deadlock of n threads over deadlock-detecting sections, for the
-// tests of the report's stack traces and of its JSON lines. Each scenario
-// runs in a child process (support/deadlock_child.h); the deadlocked threads
-// never return.
+// Sections, thread ids and real deadlocks of n threads over
+// deadlock-detecting sections, for the deadlock and lock-order tests. Each
+// deadlock runs in a child process (support/deadlock_child.h); the
+// deadlocked threads never return.
 //
 // The threads run in functions with distinctive names that the stack traces
 // must show: kept out of line, given default visibility and exported from the

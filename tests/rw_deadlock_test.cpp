@@ -6,37 +6,22 @@
 
 #include <condition_variable>
 #include <deque>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "re5zor4/dldcritsect.h"
+#include "deadlock_cycle.h"
 #include "re5zor4/module.h"
 #include "re5zor4/rw_mutex.h"
-#include "re5zor4/zntls.h"
-#include "support/deadlock_child.h"
-#include "support/test_support.h"
 
 namespace {
 
-namespace t = re5zor4_test;
-using namespace deadlock_child;
+using namespace cycle;
 RE5ZOR4_TEST_START_MODULE();
-const char kHead[] = "******** ZARN deadlock log ********\n<time>\n\n******** traces ********\n";
 const char kDetected[] = "Deadlock detected\n(CANCEL to debug)";
 const char kPropagation[] = "IMPLICIT PROPAGATION READER->WRITER \n(CANCEL to Debug)";
 const char kBreak[] = "DebugBreak: no debugger attached, continuing\n";
-
-ZnCritSect* Section(const char* name) {
-  ZnSetDeadLockDetection(1);
-  return ZnCritSect::Make(name);
-}
 
 // A mutex in the wait-for graph ("rwDeadlocks" is read as a mutex is made), or out of it.
 ZnGenRW_Mutex* Mutex(bool in_graph = true) {
@@ -79,8 +64,7 @@ class Actor {
  private:
   void Run() {
     std::unique_lock<std::mutex> hold(mutex_);
-    id_ = Hex(reinterpret_cast<void*>(uintptr_t{ZnTLS::GetThreadLocalStorage()->threadId}));
-    tid_ = t::OsThreadId(), started_ = true;
+    id_ = IdText(SelfId()), tid_ = t::OsThreadId(), started_ = true;
     changed_.notify_all();
     while (changed_.wait_for(hold, std::chrono::seconds(120), [this] { return !steps_.empty(); })) {
       std::function<void()> step = steps_.front();
@@ -116,7 +100,7 @@ void CheckDetected(Child& child, const std::vector<std::string>& lines, const st
   const t::PromptRecord prompt = child.prompts.Prompts().back();
   Check(prompt.caption == "ZARN Critical Section" && prompt.style == 0x10001, "prompt style");
   Check(child.console.Text() == Report(lines), "console: " + child.console.Text());
-  Check(ReportFile() == kHead + Report(lines), "file: " + ReportFile());
+  Check(ReportFile() == kFileHead + Report(lines), "file: " + ReportFile());
   Check(child.debug.Text() == debug, "debug channel: " + child.debug.Text());
 }
 
@@ -133,7 +117,7 @@ TEST(RwDeadlock, WriterDrainingAReaderThatWaitsForItsSection) {
                        Case{false, true, true}, Case{true, true, true}})
     InChild([&](Child& child) {
       ZnGenRW_Mutex* m = Mutex();
-      ZnCritSect *x = Section("X"), *y = Section("Y");
+      ZnCritSect *x = Make("X"), *y = Make("Y");
       auto *w = new Actor, *r = new Actor, *i = new Actor, *k = new Actor;
       w->Do([=] { x->Begin(); });
       if (c.idle) i->Do([=] { m->StartRW(0, 0); }), Check(i->Done(), "idle reader", true);
@@ -185,7 +169,7 @@ TEST(RwDeadlock, WriterDrainingAReaderThatWaitsForItsSection) {
 TEST(RwDeadlock, BrokenDrainCycleIsFalselyDetected) {
   InChild([](Child& child) {
     ZnGenRW_Mutex* m = Mutex();
-    ZnCritSect* x = Section("F.X");
+    ZnCritSect* x = Make("F.X");
     auto *w = new Actor, *r = new Actor;
     child.prompts.OnPrompt([=](const t::PromptRecord& prompt) {
       if (prompt.text == kDetected) x->ForceRelease();  // on the writer's thread
@@ -201,12 +185,12 @@ TEST(RwDeadlock, BrokenDrainCycleIsFalselyDetected) {
     for (const auto& p : child.prompts.Prompts())
       seen += (p.caption == "ZARN Critical Section" ? "" : "?") + p.text + std::to_string(p.style);
     Check(seen == std::string(kDetected) + "65537Deadlock falsely detected65536", seen);
-    Check(
-        ReportFile() == kHead + Report({"Thread " + w->id() + " wants to write RW mutex RW_Mutex " +
-                                            Hex(m) + " read by thread " + r->id(),
-                                        "Thread " + r->id() + " is waiting for F.X " + Hex(x) +
-                                            " owned by thread " + w->id()}),
-        "file: " + ReportFile());
+    Check(ReportFile() ==
+              kFileHead + Report({"Thread " + w->id() + " wants to write RW mutex RW_Mutex " +
+                                      Hex(m) + " read by thread " + r->id(),
+                                  "Thread " + r->id() + " is waiting for F.X " + Hex(x) +
+                                      " owned by thread " + w->id()}),
+          "file: " + ReportFile());
     Check(t::StatusLine(x) == "F.X: is available" && m->RegisteredReaders() == 0, "left held");
   });
 }
@@ -241,9 +225,7 @@ TEST(RwDeadlock, TwoReadersAskingToWrite) {
                          " read by thread " + b->id() + (idle ? ", thread " + c->id() : "")},
                     kBreak + more + "RW_Exclusive: owning thread: " + a->id() +
                         ", owning count: 1; wait count: 1" + more);
-      std::ifstream in("deadlock.jsonl");
-      std::string line;
-      std::getline(in, line);
+      const std::string line = FileText("deadlock.jsonl");  // one line, or no JSON text
       const nlohmann::json report = nlohmann::json::parse(line, nullptr, false);
       const auto edge = [&](Actor* thread, const char* relation) {
         return nlohmann::json{{"thread", std::stoul(thread->id(), nullptr, 16)},
@@ -266,7 +248,7 @@ TEST(RwDeadlock, ReaderQueuedBehindAWriterThatWaitsForItsSection) {
   for (const bool by_reader : {true, false})
     InChild([&](Child& child) {
       ZnGenRW_Mutex* m = Mutex();
-      ZnCritSect* x = Section("X");
+      ZnCritSect* x = Make("X");
       auto *w = new Actor, *r = new Actor;
       r->Do([=] { x->Begin(); });
       w->Do([=] { m->StartRW(1, 0); });
@@ -305,7 +287,7 @@ TEST(RwDeadlock, ReaderQueuedBehindAWriterThatWaitsForItsSection) {
 TEST(RwDeadlock, SectionCycleBesideADrainKeepsItsReport) {
   InChild([](Child& child) {
     ZnGenRW_Mutex* m = Mutex();
-    ZnCritSect *a = Section("A"), *b = Section("B");
+    ZnCritSect *a = Make("A"), *b = Make("B");
     auto *reader = new Actor, *drainer = new Actor, *one = new Actor, *two = new Actor;
     reader->Do([=] { m->StartRW(0, 0); });
     Check(reader->Done(), "set-up", true);
@@ -330,7 +312,7 @@ TEST(RwDeadlock, SectionCycleBesideADrainKeepsItsReport) {
 TEST(RwDeadlock, DrainOfAReaderThatLeavesReportsNothing) {
   InChild([](Child& child) {
     ZnGenRW_Mutex* m = Mutex();
-    ZnCritSect* y = Section("Y");
+    ZnCritSect* y = Make("Y");
     auto *w = new Actor, *r = new Actor, *k = new Actor;
     k->Do([=] { y->Begin(); });
     r->Do([=] { m->StartRW(0, 0); });
@@ -356,7 +338,7 @@ TEST(RwDeadlock, ReadersAndWritersHammeringNeverReport) {
   InChild([](Child& child) {
     constexpr int kThreads = 6, kRounds = 50000;
     ZnGenRW_Mutex* m = Mutex();
-    ZnCritSect* s = Section("S");
+    ZnCritSect* s = Make("S");
     std::atomic<int> writing{0}, overlaps{0};
     t::Latch start(kThreads);
     std::vector<std::thread> threads;
