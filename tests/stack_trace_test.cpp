@@ -20,41 +20,42 @@ struct Block {
   std::string note;
 };
 
-// Splits a trace section (after "can stackwalk!") into thread blocks; false
-// when its shape is wrong: a block not starting with its header, frames not
-// numbered in turn, or separators other than the empty line after each
+// Splits a trace section (after "can stackwalk!") into thread blocks; ends the
+// child when its shape is wrong: a block not starting with its header, frames
+// not numbered in turn, or separators other than the empty line after each
 // thread but the reporter.
-bool ParseTraces(const std::string& text, std::vector<Block>* blocks, std::string* why) {
-  std::istringstream in(text);
-  std::string line;
+std::vector<Block> Blocks(const std::string& text) {
   static const std::regex header("Stack of thread (0x[0-9a-f]+):");
   static const std::regex frame("  #(\\d+) (.+)");
   static const std::regex note(
       "  \\((thread has ended|no answer from the thread|stack not available)\\)");
+  const auto shape = [&](bool ok, const std::string& what) {
+    Check(ok, what + " in the traces:\n" + text, true);
+  };
+  std::vector<Block> blocks;
+  std::istringstream in(text);
+  std::string line;
   bool separator_due = false;
   while (std::getline(in, line)) {
     std::smatch m;
     if (line.empty()) {
-      if (!separator_due) return *why = "an empty line out of place", false;
+      shape(separator_due, "an empty line out of place");
       separator_due = false;
     } else if (std::regex_match(line, m, header)) {
-      if (separator_due) return *why = "no empty line before " + line, false;
-      blocks->push_back(Block{m[1], {}, ""});
-      separator_due = blocks->size() > 1;
-    } else if (blocks->empty()) {
-      return *why = "a line before the first header: " + line, false;
-    } else if (std::regex_match(line, m, frame)) {
-      if (std::stoul(m[1]) != blocks->back().frames.size())
-        return *why = "numbering: " + line, false;
-      blocks->back().frames.push_back(m[2]);
-    } else if (std::regex_match(line, m, note) && blocks->back().frames.empty()) {
-      blocks->back().note = m[1];
+      shape(!separator_due, "no empty line before " + line);
+      blocks.push_back(Block{m[1], {}, ""});
+      separator_due = blocks.size() > 1;
+    } else if (!blocks.empty() && std::regex_match(line, m, frame)) {
+      shape(std::stoul(m[1]) == blocks.back().frames.size(), "numbering: " + line);
+      blocks.back().frames.push_back(m[2]);
     } else {
-      return *why = "unexpected line: " + line, false;
+      shape(!blocks.empty() && blocks.back().frames.empty() && std::regex_match(line, m, note),
+            "unexpected line: " + line);
+      blocks.back().note = m[1];
     }
   }
-  if (separator_due) return *why = "no empty line after the last thread", false;
-  return true;
+  shape(!separator_due, "no empty line after the last thread");
+  return blocks;
 }
 
 bool AnyFrameHas(const Block& block, const std::string& part) {
@@ -80,10 +81,7 @@ TEST(StackTraces, EachThreadOfACycleShowsItsOwnFrames) {
       const std::string head = ChainText(s, ids) + "can stackwalk!\n";
       const std::string console = child.console.Text();
       Check(console.compare(0, head.size(), head) == 0, "console head: " + console, true);
-      std::vector<Block> blocks;
-      std::string why;
-      Check(ParseTraces(console.substr(head.size()), &blocks, &why), why + " in:\n" + console,
-            true);
+      const std::vector<Block> blocks = Blocks(console.substr(head.size()));
       Check(blocks.size() == n, "blocks: " + std::to_string(blocks.size()), true);
       for (size_t k = 0; k < n; ++k) {  // the reporter (thread n - 1), then threads 0, 1, ...
         const size_t thread = k == 0 ? n - 1 : k - 1;
@@ -151,10 +149,8 @@ TEST(StackTraces, HolderThatEndedGetsANoteInsteadOfFrames) {
     Check(t::WaitUntil(complete), "console: " + child.console.Text(), true);
     const std::string text = child.console.Text();
     Check(text.compare(0, head.size(), head) == 0, "head: " + text);
-    std::vector<Block> blocks;
-    std::string why;
     // The chain's last thread has ended: no empty line follows its block.
-    Check(ParseTraces(text.substr(head.size()) + "\n", &blocks, &why), why + " in:\n" + text, true);
+    const std::vector<Block> blocks = Blocks(text.substr(head.size()) + "\n");
     Check(blocks.size() == 2 && blocks[0].id == IdText(waiter) &&
               blocks[1].note == "thread has ended",
           "blocks in:\n" + text, true);
