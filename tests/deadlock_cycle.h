@@ -65,12 +65,6 @@ inline uint32_t SelfId() {
   return ZnTLS::GetThreadLocalStorage()->threadId;
 }
 
-// True once the holder of held has recorded that it waits for wanted.
-inline bool WaitsFor(ZnCritSect* held, ZnCritSect* wanted) {
-  const std::string tail = std::string("; owner waiting for ") + wanted->name;
-  return t::WaitUntil([&] { return t::StatusLine(held).find(tail) != std::string::npos; });
-}
-
 }  // namespace cycle
 
 // Takes held, says so, then waits for wanted for ever.
@@ -120,7 +114,10 @@ inline void MakeCycle(Child& child, const std::vector<std::string>& names, Secti
         StackTraceTestHolderWaits(held, wanted, taken);
     });
     Check(taken->Wait(), "a thread never took its section", true);
-    if (k != 0) Check(WaitsFor(held, wanted), "no wait: " + t::StatusLine(held), true);
+    const std::string waits = std::string("; owner waiting for ") + wanted->name;
+    Check(k == 0 ||
+              t::WaitUntil([&] { return t::StatusLine(held).find(waits) != std::string::npos; }),
+          "no wait: " + t::StatusLine(held), true);
   }
   go->CountDown();
   Check(t::WaitUntil([&] { return child.prompts.Prompts().size() > prompts; }), "no prompt", true);

@@ -24,7 +24,7 @@ using namespace cycle;
 
 const char kFirstLine[] =
     "Potential deadlock: critical sections taken in orders that form a cycle\n";
-const char kFileHead[] =
+const char kOrderFileHead[] =
     "******** ZARN potential deadlock log ********\n<time>\n\n******** lock order cycle ********\n";
 
 // Restarts the module with a "debug" key set (the keys are read as it starts).
@@ -34,16 +34,9 @@ void RestartWith(const char* key, const char* value) {
   ___ZnExtendedContext(1);
 }
 
-class LockOrderEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    t::SetConfig("lockOrder", "1");
-    ___ZnExtendedContext(1);
-  }
-  void TearDown() override { ___ZnExtendedContext(0); }
-};
-::testing::Environment* const g_environment [[maybe_unused]] =
-    ::testing::AddGlobalTestEnvironment(new LockOrderEnvironment);
+// The module runs with "lockOrder" on: it is read as the module starts.
+[[maybe_unused]] const bool g_lock_order = (t::SetConfig("lockOrder", "1"), true);
+RE5ZOR4_TEST_START_MODULE();
 
 void Destroy(ZnCritSect* section) {
   char* name = const_cast<char*>(section->name);
@@ -105,7 +98,7 @@ TEST_F(LockOrderTest, CycleIsReportedOnceByTheThreadThatClosesIt) {
   EXPECT_EQ(Console(), body);
   OrderOnThread({a, b}), OrderOnThread({b, a}), TakeInOrder({b, a});
   EXPECT_EQ(Console(), body);
-  EXPECT_EQ(ReportFile(), kFileHead + body);
+  EXPECT_EQ(ReportFile(), kOrderFileHead + body);
 
   ZnCritSect *p = Section("P"), *q = Section("Q"), *r = Section("R");
   const std::string pq = OrderOnThread({p, q}), qr = OrderOnThread({q, r});
@@ -114,7 +107,7 @@ TEST_F(LockOrderTest, CycleIsReportedOnceByTheThreadThatClosesIt) {
   const std::string three = kFirstLine + Line(rp, r, p) + Line(pq, p, q) + Line(qr, q, r) + "\n";
   OrderOnThread({r, p}), OrderOnThread({p, q, r});
   EXPECT_EQ(Console(), body + three);
-  EXPECT_EQ(ReportFile(), kFileHead + body + kFileHead + three);
+  EXPECT_EQ(ReportFile(), kOrderFileHead + body + kOrderFileHead + three);
 }
 
 // Holding B then A, re-entering B records only B -> A: its reverse reports, B -> A again does not.
