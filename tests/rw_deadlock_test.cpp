@@ -50,6 +50,10 @@ class Actor {
     steps_.push_back(std::move(step));
     changed_.notify_all();
   }
+  void Did(std::function<void()> step) {  // Do, then wait for the step to return
+    Do(std::move(step));
+    Check(Done(), "a step never returned", true);
+  }
   // True once every step given so far has returned (bounded).
   bool Done() {
     std::unique_lock<std::mutex> hold(mutex_);
@@ -119,11 +123,10 @@ TEST(RwDeadlock, WriterDrainingAReaderThatWaitsForItsSection) {
       ZnGenRW_Mutex* m = Mutex();
       ZnCritSect *x = Make("X"), *y = Make("Y");
       auto *w = new Actor, *r = new Actor, *i = new Actor, *k = new Actor;
-      w->Do([=] { x->Begin(); });
-      if (c.idle) i->Do([=] { m->StartRW(0, 0); }), Check(i->Done(), "idle reader", true);
-      r->Do([=] { m->StartRW(0, 0); });
-      if (c.third) k->Do([=] { y->Begin(); });
-      Check(w->Done() && r->Done() && i->Done() && k->Done(), "set-up", true);
+      w->Did([=] { x->Begin(); });
+      if (c.idle) i->Did([=] { m->StartRW(0, 0); });
+      r->Did([=] { m->StartRW(0, 0); });
+      if (c.third) k->Did([=] { y->Begin(); });
       // The reader waits for X directly, or for Y whose holder waits for X.
       ZnCritSect* wanted = c.third ? y : x;
       const auto reader_waits = [&] {
@@ -174,9 +177,7 @@ TEST(RwDeadlock, BrokenDrainCycleIsFalselyDetected) {
     child.prompts.OnPrompt([=](const t::PromptRecord& prompt) {
       if (prompt.text == kDetected) x->ForceRelease();  // on the writer's thread
     });
-    w->Do([=] { x->Begin(); });
-    r->Do([=] { m->StartRW(0, 0); });
-    Check(w->Done() && r->Done(), "set-up", true);
+    w->Did([=] { x->Begin(); }), r->Did([=] { m->StartRW(0, 0); });
     r->Do([=] { x->Begin(), x->Exit(), m->EndRW(0); });
     AwaitStatus(x, "wait count: 1", "the reader never waited");
     w->Do([=] { m->StartRW(1, 0), m->EndRW(1); });
@@ -200,7 +201,7 @@ TEST(RwDeadlock, TwoReadersAskingToWrite) {
       ZnGenRW_Mutex* m = Mutex();
       auto *a = new Actor, *b = new Actor, *c = new Actor;
       for (Actor* reader : {a, b, c})
-        if (reader != c || idle) reader->Do([=] { m->StartRW(0, 0); }), reader->Done();
+        if (reader != c || idle) reader->Did([=] { m->StartRW(0, 0); });
       child.prompts.SetAnswer(2);
       a->Do([=] { m->StartRW(1, 0); });
       Check(a->Blocked(), "the first never drained", true);
@@ -244,9 +245,7 @@ TEST(RwDeadlock, ReaderQueuedBehindAWriterThatWaitsForItsSection) {
       ZnGenRW_Mutex* m = Mutex();
       ZnCritSect* x = Make("X");
       auto *w = new Actor, *r = new Actor;
-      r->Do([=] { x->Begin(); });
-      w->Do([=] { m->StartRW(1, 0); });
-      Check(r->Done() && w->Done(), "set-up", true);
+      r->Did([=] { x->Begin(); }), w->Did([=] { m->StartRW(1, 0); });
       const auto writer_waits = [&] {
         w->Do([=] { x->Begin(); });
         AwaitStatus(x, "wait count: 1", "the writer never waited");
@@ -283,12 +282,10 @@ TEST(RwDeadlock, SectionCycleBesideADrainKeepsItsReport) {
     ZnGenRW_Mutex* m = Mutex();
     ZnCritSect *a = Make("A"), *b = Make("B");
     auto *reader = new Actor, *drainer = new Actor, *one = new Actor, *two = new Actor;
-    reader->Do([=] { m->StartRW(0, 0); });
-    Check(reader->Done(), "set-up", true);
+    reader->Did([=] { m->StartRW(0, 0); });
     drainer->Do([=] { m->StartRW(1, 0); });
     Check(drainer->Blocked(), "no drain", true);
-    one->Do([=] { a->Begin(); }), two->Do([=] { b->Begin(); });
-    Check(one->Done() && two->Done(), "set-up", true);
+    one->Did([=] { a->Begin(); }), two->Did([=] { b->Begin(); });
     one->Do([=] { b->Begin(); });
     AwaitStatus(a, "owner waiting for B", "no wait");
     two->Do([=] { a->Begin(); });
@@ -308,9 +305,7 @@ TEST(RwDeadlock, DrainOfAReaderThatLeavesReportsNothing) {
     ZnGenRW_Mutex* m = Mutex();
     ZnCritSect* y = Make("Y");
     auto *w = new Actor, *r = new Actor, *k = new Actor;
-    k->Do([=] { y->Begin(); });
-    r->Do([=] { m->StartRW(0, 0); });
-    Check(k->Done() && r->Done(), "set-up", true);
+    k->Did([=] { y->Begin(); }), r->Did([=] { m->StartRW(0, 0); });
     w->Do([=] { m->StartRW(1, 0); });
     Check(w->Blocked(), "no drain", true);
     r->Do([=] { y->Begin(), y->Exit(), m->EndRW(0); });
@@ -369,7 +364,7 @@ TEST(RwDeadlock, OutOfTheGraphWithoutTheSwitch) {
   InChild([&](Child& child) {
     ZnGenRW_Mutex* m = Mutex(false);
     auto *a = new Actor, *b = new Actor;
-    for (Actor* reader : {a, b}) reader->Do([=] { m->StartRW(0, 0); }), reader->Done();
+    for (Actor* reader : {a, b}) reader->Did([=] { m->StartRW(0, 0); });
     child.prompts.SetAnswer(2);  // each goes on to write after the propagation prompt
     for (Actor* writer : {a, b})
       writer->Do([=] { m->StartRW(1, 0); }), Check(writer->Blocked(), "never blocked", true);
