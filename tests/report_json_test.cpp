@@ -17,12 +17,6 @@ using nlohmann::json;
 namespace report_json = re5zor4::report_json;
 RE5ZOR4_TEST_START_MODULE();
 
-std::string Escaped(const std::string& text) {
-  std::string out;
-  report_json::AppendEscaped(&out, text.data(), text.size());
-  return out;
-}
-
 // Each case: the bytes given, their escaped text, and the UTF-8 text a parser
 // reads back. Bytes that are not well-formed UTF-8 are read as Latin-1.
 TEST(ReportJson, EscapingGivesValidJsonForAnyBytes) {
@@ -47,7 +41,8 @@ TEST(ReportJson, EscapingGivesValidJsonForAnyBytes) {
       {"\xc3", "\\u00c3", "\xc3\x83"},       // a lead byte at the end
   };
   for (const Case& c : cases) {
-    const std::string escaped = Escaped(c.in);
+    std::string escaped;
+    report_json::AppendEscaped(&escaped, c.in.data(), c.in.size());
     EXPECT_EQ(c.escaped, escaped) << c.in;
     json parsed;
     ASSERT_NO_THROW(parsed = json::parse("\"" + escaped + "\"")) << escaped;
