@@ -1,25 +1,18 @@
-// A real deadlock of n threads over deadlock-detecting sections, for the
-// tests of the report's stack traces and of its JSON lines. Each scenario
-// runs in a child re-executed by a "threadsafe" death test, under an alarm,
-// and ends from inside once its checks are done; the deadlocked threads never
-// return.
+// Sections, thread ids and real deadlocks of n threads over
+// deadlock-detecting sections, for the deadlock and lock-order tests. Each
+// deadlock runs in a child process (support/deadlock_child.h); the
+// deadlocked threads never return.
 //
 // The threads run in functions with distinctive names that the stack traces
 // must show: kept out of line, given default visibility and exported from the
-// test program (ENABLE_EXPORTS), so that the dynamic symbol table names them.
+// test program (ENABLE_EXPORTS), so that the dynamic symbol table names them
+// (on POSIX only: kFunctionNames).
 #ifndef RE5ZOR4_TESTS_DEADLOCK_CYCLE_H_
 #define RE5ZOR4_TESTS_DEADLOCK_CYCLE_H_
 
-#include <gmock/gmock.h>
-
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
-#include <regex>
-#include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "re5zor4/dldcritsect.h"
@@ -29,8 +22,23 @@
 
 #if defined(_WIN32)
 #define RE5ZOR4_TEST_FRAME __attribute__((noinline))
+#define RE5ZOR4_TEST_FUNCTION_NAMES false
 #else
 #define RE5ZOR4_TEST_FRAME __attribute__((noinline, visibility("default")))
+#define RE5ZOR4_TEST_FUNCTION_NAMES true
+#endif
+
+// ThreadSanitizer holds signals back from a thread asleep in the kernel: a
+// blocked thread gives no stack there.
+#if defined(__SANITIZE_THREAD__)
+#define RE5ZOR4_TEST_BLOCKED_STACKS false
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define RE5ZOR4_TEST_BLOCKED_STACKS false
+#endif
+#endif
+#ifndef RE5ZOR4_TEST_BLOCKED_STACKS
+#define RE5ZOR4_TEST_BLOCKED_STACKS true
 #endif
 
 namespace cycle {
@@ -39,36 +47,14 @@ namespace t = re5zor4_test;
 using namespace deadlock_child;
 using Sections = std::vector<ZnCritSect*>;
 
-// ThreadSanitizer holds signals back from a thread asleep in the kernel: a
-// blocked thread gives no stack there.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kSignalsReachBlockedThreads = false;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kSignalsReachBlockedThreads = false;
-#else
-constexpr bool kSignalsReachBlockedThreads = true;
-#endif
-#else
-constexpr bool kSignalsReachBlockedThreads = true;
-#endif
-
-// The dynamic symbol table names functions on POSIX only.
-#if defined(_WIN32)
-constexpr bool kFunctionNames = false;
-#else
-constexpr bool kFunctionNames = true;
-#endif
+constexpr bool kSignalsReachBlockedThreads = RE5ZOR4_TEST_BLOCKED_STACKS;
+constexpr bool kFunctionNames = RE5ZOR4_TEST_FUNCTION_NAMES;
+constexpr char kFileHead[] =
+    "******** ZARN deadlock log ********\n<time>\n\n******** traces ********\n";
 
 inline ZnCritSect* Make(const std::string& name) {
   ZnSetDeadLockDetection(1);
   return ZnCritSect::Make(strdup(name.c_str()));  // the section keeps the pointer
-}
-
-inline std::string Info(ZnCritSect* section) {
-  char line[1024];
-  section->GetInfo(line, sizeof line);
-  return line;
 }
 
 inline std::string IdText(uint32_t id) {
@@ -77,12 +63,6 @@ inline std::string IdText(uint32_t id) {
 
 inline uint32_t SelfId() {
   return ZnTLS::GetThreadLocalStorage()->threadId;
-}
-
-// True once the holder of held has recorded that it waits for wanted.
-inline bool WaitsFor(ZnCritSect* held, ZnCritSect* wanted) {
-  const std::string tail = std::string("; owner waiting for ") + wanted->name;
-  return t::WaitUntil([&] { return Info(held).find(tail) != std::string::npos; });
 }
 
 }  // namespace cycle
@@ -116,7 +96,7 @@ namespace cycle {
 // is thread i's id. Returns once the report has prompted.
 inline void MakeCycle(Child& child, const std::vector<std::string>& names, Sections& s,
                       std::vector<uint32_t>& ids) {
-  const size_t n = names.size();
+  const size_t n = names.size(), prompts = child.prompts.Prompts().size();
   s.assign(n, nullptr);
   ids.assign(n, 0);
   for (size_t i = 0; i < n; ++i) s[i] = Make(names[i]);
@@ -126,23 +106,21 @@ inline void MakeCycle(Child& child, const std::vector<std::string>& names, Secti
     auto* taken = new t::Latch(1);
     uint32_t* id = &ids[i];
     ZnCritSect *held = s[i], *wanted = s[(i + 1) % n];
-    if (k == 0) {
-      t::StartUnjoined([=] {
-        *id = SelfId();
+    t::StartUnjoined([=] {
+      *id = SelfId();
+      if (k == 0)
         StackTraceTestCloserClosesCycle(held, wanted, taken, go);
-      });
-      Check(taken->Wait(), "the closer never took its section", true);
-    } else {
-      t::StartUnjoined([=] {
-        *id = SelfId();
+      else
         StackTraceTestHolderWaits(held, wanted, taken);
-      });
-      Check(taken->Wait(), "a holder never took its section", true);
-      Check(WaitsFor(held, wanted), "no wait: " + Info(held), true);
-    }
+    });
+    Check(taken->Wait(), "a thread never took its section", true);
+    const std::string waits = std::string("; owner waiting for ") + wanted->name;
+    Check(k == 0 ||
+              t::WaitUntil([&] { return t::StatusLine(held).find(waits) != std::string::npos; }),
+          "no wait: " + t::StatusLine(held), true);
   }
   go->CountDown();
-  Check(t::WaitUntil([&] { return !child.prompts.Prompts().empty(); }), "no prompt", true);
+  Check(t::WaitUntil([&] { return child.prompts.Prompts().size() > prompts; }), "no prompt", true);
 }
 
 // The chain description of that cycle.
@@ -156,6 +134,20 @@ inline std::string ChainText(const Sections& s, const std::vector<uint32_t>& ids
             Hex(s[wanted]) + " owned by thread " + IdText(ids[wanted]) + "\n";
   }
   return text + "\n";
+}
+
+// Interleaving: a thread takes s and ends without leaving it; then another
+// takes a section of its own and waits for s, which reports a wait for an
+// ended holder. Returns the ids of the waiter and of the ended holder.
+inline std::pair<uint32_t, uint32_t> WaitForEndedHolder(ZnCritSect* s) {
+  uint32_t ended = 0;
+  std::thread([&] { s->Begin(), ended = SelfId(); }).join();
+  auto* taken = new t::Latch(1);
+  auto* waiter = new uint32_t(0);
+  ZnCritSect* own = Make(std::string(s->name) + ".Own");
+  t::StartUnjoined([=] { *waiter = SelfId(), StackTraceTestHolderWaits(own, s, taken); });
+  Check(taken->Wait(), "no waiter", true);
+  return {*waiter, ended};
 }
 
 }  // namespace cycle

@@ -5,7 +5,8 @@
 #include "core/report_json.h"
 
 #include <nlohmann/json.hpp>
-#include <thread>
+#include <regex>
+#include <sstream>
 
 #include "deadlock_cycle.h"
 
@@ -15,12 +16,6 @@ using namespace cycle;
 using nlohmann::json;
 namespace report_json = re5zor4::report_json;
 RE5ZOR4_TEST_START_MODULE();
-
-std::string Escaped(const std::string& text) {
-  std::string out;
-  report_json::AppendEscaped(&out, text.data(), text.size());
-  return out;
-}
 
 // Each case: the bytes given, their escaped text, and the UTF-8 text a parser
 // reads back. Bytes that are not well-formed UTF-8 are read as Latin-1.
@@ -46,7 +41,8 @@ TEST(ReportJson, EscapingGivesValidJsonForAnyBytes) {
       {"\xc3", "\\u00c3", "\xc3\x83"},       // a lead byte at the end
   };
   for (const Case& c : cases) {
-    const std::string escaped = Escaped(c.in);
+    std::string escaped;
+    report_json::AppendEscaped(&escaped, c.in.data(), c.in.size());
     EXPECT_EQ(c.escaped, escaped) << c.in;
     json parsed;
     ASSERT_NO_THROW(parsed = json::parse("\"" + escaped + "\"")) << escaped;
@@ -79,24 +75,21 @@ TEST(ReportJson, LineCarriesThreadsSectionsEdgesAndStacks) {
   report.AddStack(4294967295u, {}, "no answer from the thread");
   const std::string line = report.Line();
   EXPECT_EQ(std::string::npos, line.find('\n'));
-  const json j = json::parse(line);
+  json j = json::parse(line);
   EXPECT_TRUE(std::regex_match(j["time"].get<std::string>(),
                                std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z")));
-  EXPECT_EQ("potential", j["kind"]);
-  EXPECT_EQ(json::parse(R"([{"id":7,"ended":false},{"id":4294967295,"ended":true}])"),
-            j["threads"]);
-  EXPECT_EQ(json::parse(R"([{"name":"first \"one\"","address":")" + Hex(&a) +
-                        R"(","kind":"rw-mutex"},{"name":null,"address":")" + Hex(&b) +
-                        R"(","kind":"critical-section"}])"),
-            j["sections"]);
+  j.erase("time");
   EXPECT_EQ(
-      json::parse(R"([{"thread":7,"relation":"holds","section":")" + Hex(&a) +
-                  R"("},{"thread":4294967295,"relation":"wants","section":")" + Hex(&a) + R"("}])"),
-      j["edges"]);
-  EXPECT_EQ(
-      json::parse(R"j([{"thread":7,"frames":["f+0x1 (m+0x2)","tab\there"]},)j"
-                  R"j({"thread":4294967295,"frames":[],"note":"no answer from the thread"}])j"),
-      j["stacks"]);
+      json::parse(R"({"kind":"potential",)"
+                  R"("threads":[{"id":7,"ended":false},{"id":4294967295,"ended":true}],)"
+                  R"("sections":[{"name":"first \"one\"","address":")" +
+                  Hex(&a) + R"(","kind":"rw-mutex"},{"name":null,"address":")" + Hex(&b) +
+                  R"(","kind":"critical-section"}],"edges":[{"thread":7,"relation":"holds",)"
+                  R"("section":")" +
+                  Hex(&a) + R"("},{"thread":4294967295,"relation":"wants","section":")" + Hex(&a) +
+                  R"j("}],"stacks":[{"thread":7,"frames":["f+0x1 (m+0x2)","tab\there"]},)j"
+                  R"j({"thread":4294967295,"frames":[],"note":"no answer from the thread"}]})j"),
+      j);
   // Without stacks there is no "stacks" member.
   EXPECT_FALSE(json::parse(report_json::Report("cycle").Line()).contains("stacks"));
 }
@@ -134,15 +127,17 @@ TEST(ReportJson, ConcurrentAppendsNeverInterleave) {
   for (int count : per_thread) EXPECT_EQ(kLines, count);
 }
 
-// The only line of deadlock.jsonl, parsed; null when there is not exactly one.
+// The only line of deadlock.jsonl, parsed; the child ends when there is not exactly one.
 json OnlyLine() {
   const std::string text = FileText("deadlock.jsonl");
-  if (text.empty() || text.back() != '\n' || text.find('\n') != text.size() - 1) return nullptr;
-  return json::parse(text, nullptr, false);
+  const bool one = !text.empty() && text.find('\n') == text.size() - 1;
+  const json j = one ? json::parse(text, nullptr, false) : json();
+  Check(one && !j.is_discarded(), "file: " + text, true);
+  return j;
 }
 
-std::string Addr(const void* p) {
-  return Hex(p);
+json Edge(uint32_t thread, const char* relation, const void* section) {
+  return {{"thread", thread}, {"relation", relation}, {"section", Hex(section)}};
 }
 
 // A real two-thread cycle over sections whose names need escaping; with
@@ -155,28 +150,24 @@ TEST(ReportJson, CycleReportLineNamesEveryThreadSectionAndEdge) {
       if (stacks) t::SetConfig("stackTraces", "1");
       Sections s;
       std::vector<uint32_t> ids;
-      const std::string odd = "odd \"name\" \\ with\ttab\nline \x01 caf\xc3\xa9 \xff";
-      MakeCycle(child, {odd, "plain"}, s, ids);
+      MakeCycle(child, {"odd \"name\" \\ with\ttab\nline \x01 caf\xc3\xa9 \xff", "plain"}, s, ids);
       const json j = OnlyLine();
-      Check(!j.is_null() && !j.is_discarded(), "file: " + FileText("deadlock.jsonl"), true);
-      Check(j["kind"] == "cycle", "kind: " + j.dump());
       const uint32_t closer = ids[1], holder = ids[0];
-      Check(j["threads"] == json::array({{{"id", closer}, {"ended", false}},
-                                         {{"id", holder}, {"ended", false}}}),
-            "threads: " + j["threads"].dump());
       const std::string latin = "odd \"name\" \\ with\ttab\nline \x01 caf\xc3\xa9 \xc3\xbf";
-      Check(j["sections"] ==
-                json::array(
-                    {{{"name", latin}, {"address", Addr(s[0])}, {"kind", "critical-section"}},
-                     {{"name", "plain"}, {"address", Addr(s[1])}, {"kind", "critical-section"}}}),
-            "sections: " + j["sections"].dump());
-      Check(j["edges"] ==
-                json::array({{{"thread", closer}, {"relation", "wants"}, {"section", Addr(s[0])}},
-                             {{"thread", holder}, {"relation", "holds"}, {"section", Addr(s[0])}},
-                             {{"thread", holder}, {"relation", "wants"}, {"section", Addr(s[1])}},
-                             {{"thread", closer}, {"relation", "holds"}, {"section", Addr(s[1])}}}),
-            "edges: " + j["edges"].dump());
-      Check(j.contains("stacks") == stacks, "stacks member: " + j.dump());
+      Check(j["kind"] == "cycle" &&
+                j["threads"] == json::array({{{"id", closer}, {"ended", false}},
+                                             {{"id", holder}, {"ended", false}}}) &&
+                j["sections"] ==
+                    json::array(
+                        {{{"name", latin}, {"address", Hex(s[0])}, {"kind", "critical-section"}},
+                         {{"name", "plain"},
+                          {"address", Hex(s[1])},
+                          {"kind", "critical-section"}}}) &&
+                j["edges"] ==
+                    json::array({Edge(closer, "wants", s[0]), Edge(holder, "holds", s[0]),
+                                 Edge(holder, "wants", s[1]), Edge(closer, "holds", s[1])}) &&
+                j.contains("stacks") == stacks,
+            "line: " + j.dump());
       if (!stacks) return;
       Check(j["stacks"].size() == 2 && j["stacks"][0]["thread"] == closer &&
                 j["stacks"][1]["thread"] == holder,
@@ -194,37 +185,21 @@ TEST(ReportJson, CycleReportLineNamesEveryThreadSectionAndEdge) {
     });
 }
 
-// Interleaving: T takes S and ends without leaving it; W's Begin finds the
-// holder ended and reports: one "ended-holder" line with T marked ended.
+// A wait for a holder that ended (WaitForEndedHolder) is one "ended-holder" line, with the
+// holder marked ended.
 TEST(ReportJson, WaitForAnEndedHolderIsItsOwnKind) {
   InChild([](Child&) {
     t::SetConfig("reportJson", "1");
     ZnCritSect* s = Make("Ended.S");
-    uint32_t ended = 0;
-    std::thread([&] {
-      s->Begin();
-      ended = SelfId();
-    }).join();
-    auto* waiting = new t::Latch(1);
-    auto* waiter = new uint32_t(0);
-    t::StartUnjoined([=] {
-      *waiter = SelfId();
-      waiting->CountDown();
-      s->Begin();
-    });
-    Check(waiting->Wait(), "no waiter", true);
+    const auto [waiter, ended] = WaitForEndedHolder(s);
     Check(t::WaitUntil([] { return !FileText("deadlock.jsonl").empty(); }), "no line", true);
     const json j = OnlyLine();
-    Check(!j.is_null() && !j.is_discarded(), "file: " + FileText("deadlock.jsonl"), true);
-    Check(j["kind"] == "ended-holder", "kind: " + j.dump());
-    Check(j["threads"] ==
-              json::array({{{"id", *waiter}, {"ended", false}}, {{"id", ended}, {"ended", true}}}),
-          "threads: " + j["threads"].dump());
-    Check(j["edges"] ==
-              json::array({{{"thread", *waiter}, {"relation", "wants"}, {"section", Addr(s)}},
-                           {{"thread", ended}, {"relation", "holds"}, {"section", Addr(s)}}}),
-          "edges: " + j["edges"].dump());
-    Check(j["sections"].size() == 1 && j["sections"][0]["name"] == "Ended.S", j.dump());
+    Check(j["kind"] == "ended-holder" &&
+              j["threads"] == json::array({{{"id", waiter}, {"ended", false}},
+                                           {{"id", ended}, {"ended", true}}}) &&
+              j["edges"] == json::array({Edge(waiter, "wants", s), Edge(ended, "holds", s)}) &&
+              j["sections"].size() == 1 && j["sections"][0]["name"] == "Ended.S",
+          "line: " + j.dump());
   });
 }
 

@@ -1,48 +1,27 @@
 // Deadlock detection through reader/writer mutexes: a draining writer waits for every counted
-// reader, a thread queued on "RW_Exclusive" for its holder. Cycles run in a child re-executed by a
-// "threadsafe" death test, which checks the report and ends at once under an alarm; each thread of
-// a scenario is an actor that runs the steps it is given in order, so the steps of different
-// threads are ordered by the test, never by sleeps.
+// reader, a thread queued on "RW_Exclusive" for its holder. Each scenario runs in a child process
+// (support/deadlock_child.h); its threads are actors that run the steps they are given, in order,
+// so the test orders the steps of different threads, never sleeps.
 #include <gmock/gmock.h>
 
 #include <condition_variable>
-#include <cstdio>
-#include <cstring>
 #include <deque>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <regex>
-#include <string>
 #include <thread>
-#include <tuple>
-#include <vector>
 
-#include "re5zor4/dldcritsect.h"
+#include "deadlock_cycle.h"
 #include "re5zor4/module.h"
 #include "re5zor4/rw_mutex.h"
-#include "re5zor4/zntls.h"
-#include "support/deadlock_child.h"
-#include "support/test_support.h"
 
 namespace {
 
-namespace t = re5zor4_test;
-using namespace deadlock_child;
+using namespace cycle;
 RE5ZOR4_TEST_START_MODULE();
-const char kHead[] = "******** ZARN deadlock log ********\n<time>\n\n******** traces ********\n";
 const char kDetected[] = "Deadlock detected\n(CANCEL to debug)";
 const char kPropagation[] = "IMPLICIT PROPAGATION READER->WRITER \n(CANCEL to Debug)";
 const char kBreak[] = "DebugBreak: no debugger attached, continuing\n";
-
-ZnCritSect* Section(const char* name) {
-  ZnSetDeadLockDetection(1);
-  return ZnCritSect::Make(name);
-}
 
 // A mutex in the wait-for graph ("rwDeadlocks" is read as a mutex is made), or out of it.
 ZnGenRW_Mutex* Mutex(bool in_graph = true) {
@@ -51,20 +30,11 @@ ZnGenRW_Mutex* Mutex(bool in_graph = true) {
   return static_cast<ZnGenRW_Mutex*>(ZnRW_Mutex::Make(nullptr));
 }
 
-std::string Info(ZnCritSect* section) {
-  char line[1024];
-  section->GetInfo(line, sizeof line);
-  return line;
-}
-
-std::string Info(ZnRW_Mutex* m) {
-  char line[1024];
-  m->GetInfo(line, sizeof line);
-  return line;
-}
-
-std::string SelfId() {
-  return Hex(reinterpret_cast<void*>(uintptr_t{ZnTLS::GetThreadLocalStorage()->threadId}));
+// Ends the child unless object's status line comes to show part (bounded).
+template <class T>
+void AwaitStatus(T* object, const std::string& part, const std::string& what) {
+  Check(t::WaitUntil([&] { return t::StatusLine(object).find(part) != std::string::npos; }), what,
+        true);
 }
 
 // A thread that runs the steps it is given, in order. A step may block for good (the child is
@@ -80,6 +50,10 @@ class Actor {
     steps_.push_back(std::move(step));
     changed_.notify_all();
   }
+  void Did(std::function<void()> step) {  // Do, then wait for the step to return
+    Do(std::move(step));
+    Check(Done(), "a step never returned", true);
+  }
   // True once every step given so far has returned (bounded).
   bool Done() {
     std::unique_lock<std::mutex> hold(mutex_);
@@ -94,7 +68,7 @@ class Actor {
  private:
   void Run() {
     std::unique_lock<std::mutex> hold(mutex_);
-    id_ = SelfId(), tid_ = t::OsThreadId(), started_ = true;
+    id_ = IdText(SelfId()), tid_ = t::OsThreadId(), started_ = true;
     changed_.notify_all();
     while (changed_.wait_for(hold, std::chrono::seconds(120), [this] { return !steps_.empty(); })) {
       std::function<void()> step = steps_.front();
@@ -113,10 +87,6 @@ class Actor {
   int tid_ = 0;
 };
 
-bool Prompted(Child& child, size_t count) {
-  return t::WaitUntil([&] { return child.prompts.Prompts().size() >= count; });
-}
-
 // The report's lines: "Thread <id> wants <rest>" or "... is waiting <rest>", then the empty line
 // and the traces of the n threads.
 std::string Report(const std::vector<std::string>& lines) {
@@ -128,11 +98,13 @@ std::string Report(const std::vector<std::string>& lines) {
 // Checks what one detected cycle leaves: the report on the console and in the file, the status
 // line on the debugger channel, and the last prompt.
 void CheckDetected(Child& child, const std::vector<std::string>& lines, const std::string& debug) {
-  Check(Prompted(child, 1) && child.prompts.Prompts().back().text == kDetected, "no prompt", true);
+  Check(t::WaitUntil([&] { return !child.prompts.Prompts().empty(); }) &&
+            child.prompts.Prompts().back().text == kDetected,
+        "no prompt", true);
   const t::PromptRecord prompt = child.prompts.Prompts().back();
   Check(prompt.caption == "ZARN Critical Section" && prompt.style == 0x10001, "prompt style");
   Check(child.console.Text() == Report(lines), "console: " + child.console.Text());
-  Check(ReportFile() == kHead + Report(lines), "file: " + ReportFile());
+  Check(ReportFile() == kFileHead + Report(lines), "file: " + ReportFile());
   Check(child.debug.Text() == debug, "debug channel: " + child.debug.Text());
 }
 
@@ -142,141 +114,113 @@ void CheckDetected(Child& child, const std::vector<std::string>& lines, const st
 // one shows in the list and is a dead end of the search; a third thread may sit on the path. A
 // thread that then waits for X walks into the cycle without being on it: no report.
 TEST(RwDeadlock, WriterDrainingAReaderThatWaitsForItsSection) {
-  using Case = std::tuple<bool, bool, bool>;  // by_writer, idle reader first, third thread
-  for (const Case& param :
-       {Case{true, false, false}, Case{false, false, false}, Case{true, true, false},
-        Case{false, true, true}, Case{true, true, true}})
+  struct Case {
+    bool by_writer, idle, third;  // idle: an idle reader counted first
+  };
+  for (const Case c : {Case{true, false, false}, Case{false, false, false}, Case{true, true, false},
+                       Case{false, true, true}, Case{true, true, true}})
     InChild([&](Child& child) {
-      const bool by_writer = std::get<0>(param), idle = std::get<1>(param),
-                 third = std::get<2>(param);
       ZnGenRW_Mutex* m = Mutex();
-      ZnCritSect *x = Section("X"), *y = Section("Y");
+      ZnCritSect *x = Make("X"), *y = Make("Y");
       auto *w = new Actor, *r = new Actor, *i = new Actor, *k = new Actor;
-      w->Do([=] { x->Begin(); });
-      if (idle) i->Do([=] { m->StartRW(0, 0); }), Check(i->Done(), "idle reader", true);
-      r->Do([=] { m->StartRW(0, 0); });
-      if (third) k->Do([=] { y->Begin(); });
-      Check(w->Done() && r->Done() && i->Done() && k->Done(), "set-up", true);
+      w->Did([=] { x->Begin(); });
+      if (c.idle) i->Did([=] { m->StartRW(0, 0); });
+      r->Did([=] { m->StartRW(0, 0); });
+      if (c.third) k->Did([=] { y->Begin(); });
       // The reader waits for X directly, or for Y whose holder waits for X.
-      ZnCritSect* wanted = third ? y : x;
+      ZnCritSect* wanted = c.third ? y : x;
       const auto reader_waits = [&] {
         r->Do([=] { wanted->Begin(); });
-        Check(t::WaitUntil([&] { return Info(wanted).find("wait count: 1") != std::string::npos; }),
-              "the reader never waited", true);
-        if (!third) return;
-        k->Do([=] { x->Begin(); });
-        Check(
-            t::WaitUntil([&] { return Info(y).find("owner waiting for X") != std::string::npos; }),
-            "the third thread never waited", true);
+        AwaitStatus(wanted, "wait count: 1", "the reader never waited");
+        if (c.third) k->Do([=] { x->Begin(); }), AwaitStatus(y, "owner waiting for X", "no third");
       };
-      if (by_writer) reader_waits();
+      if (c.by_writer) reader_waits();
       w->Do([=] { m->StartRW(1, 0); });
-      if (!by_writer) Check(w->Blocked(), "the writer never drained", true), reader_waits();
-      const std::string readers = (idle ? "thread " + i->id() + ", " : "") + "thread " + r->id();
-      const std::string drain = "to write RW mutex RW_Mutex " + Hex(m) + " read by " + readers;
-      std::vector<std::string> path = {"for " + std::string(wanted->name) + " " + Hex(wanted) +
-                                       " owned by thread " + (third ? k->id() : w->id())};
-      if (third) path.push_back("for X " + Hex(x) + " owned by thread " + w->id());
+      if (!c.by_writer) Check(w->Blocked(), "the writer never drained", true), reader_waits();
+      const std::string drain = "to write RW mutex RW_Mutex " + Hex(m) + " read by " +
+                                (c.idle ? "thread " + i->id() + ", " : "") + "thread " + r->id();
+      const std::string r_waits = "Thread " + r->id() + " is waiting for " + wanted->name + " " +
+                                  Hex(wanted) + " owned by thread " + (c.third ? k->id() : w->id());
+      const std::string x_owned = "X " + Hex(x) + " owned by thread " + w->id();
       std::vector<std::string> lines;
-      std::string debug;
-      if (by_writer) {  // W: drain; R: wanted; (K: X)
-        lines.push_back("Thread " + w->id() + " wants " + drain);
-        lines.push_back("Thread " + r->id() + " is waiting " + path[0]);
-        if (third) lines.push_back("Thread " + k->id() + " is waiting " + path[1]);
-        debug = "Owner:0; Wx:#0; Rx:cond-val: " + std::to_string(idle ? 2 : 1) +
-                "; Cond:RW_Exclusive: owning thread: " + w->id() +
-                ", owning count: 1; wait count: 0, wait_rd #0, wait_wr #1";
+      if (c.by_writer) {  // W: drain; R: wanted; (K: X)
+        lines = {"Thread " + w->id() + " wants " + drain, r_waits};
+        if (c.third) lines.push_back("Thread " + k->id() + " is waiting for " + x_owned);
       } else {  // the last wait closes: K's (X) with a third thread, else R's (X)
-        Actor* closer = third ? k : r;
-        lines.push_back("Thread " + closer->id() + " wants critical section X " + Hex(x) +
-                        " owned by thread " + w->id());
-        lines.push_back("Thread " + w->id() + " is waiting " + drain);
-        if (third) lines.push_back("Thread " + r->id() + " is waiting " + path[0]);
-        debug = "X: owning thread: " + w->id() + ", owning count: 1; wait count: 1";
+        lines = {"Thread " + (c.third ? k : r)->id() + " wants critical section " + x_owned,
+                 "Thread " + w->id() + " is waiting " + drain};
+        if (c.third) lines.push_back(r_waits);
       }
-      CheckDetected(child, lines, debug);
+      CheckDetected(child, lines,
+                    c.by_writer
+                        ? "Owner:0; Wx:#0; Rx:cond-val: " + std::to_string(c.idle ? 2 : 1) +
+                              "; Cond:RW_Exclusive: owning thread: " + w->id() +
+                              ", owning count: 1; wait count: 0, wait_rd #0, wait_wr #1"
+                        : "X: owning thread: " + w->id() + ", owning count: 1; wait count: 1");
       // A walk into the cycle from outside it ends, through the drain, without a report.
-      auto* v = new Actor;
-      v->Do([=] { x->Begin(); });
-      Check(t::WaitUntil([&] { return Info(x).find("wait count: 2") != std::string::npos; }),
-            "the outsider never waited", true);
-      Check(child.prompts.Prompts().size() == 1 && child.console.Text() == Report(lines),
+      const std::string console = child.console.Text();
+      (new Actor)->Do([=] { x->Begin(); });
+      AwaitStatus(x, "wait count: 2", "the outsider never waited");
+      Check(child.prompts.Prompts().size() == 1 && child.console.Text() == console,
             "the outsider reported: " + child.console.Text());
     });
 }
 
-// The prompt of a drain that closed a cycle force-releases the writer's section, which breaks
-// the cycle: the reader gets the section and leaves, the drain ends, and the writer says the
+// The first case of (a), whose prompt force-releases the writer's section, which breaks the
+// cycle: the reader gets the section and leaves, the drain ends, and the writer says the
 // detection was false, as a section's Begin does.
 TEST(RwDeadlock, BrokenDrainCycleIsFalselyDetected) {
   InChild([](Child& child) {
     ZnGenRW_Mutex* m = Mutex();
-    ZnCritSect* x = Section("F.X");
+    ZnCritSect* x = Make("F.X");
     auto *w = new Actor, *r = new Actor;
     child.prompts.OnPrompt([=](const t::PromptRecord& prompt) {
       if (prompt.text == kDetected) x->ForceRelease();  // on the writer's thread
     });
-    w->Do([=] { x->Begin(); });
-    r->Do([=] { m->StartRW(0, 0); });
-    Check(w->Done() && r->Done(), "set-up", true);
+    w->Did([=] { x->Begin(); }), r->Did([=] { m->StartRW(0, 0); });
     r->Do([=] { x->Begin(), x->Exit(), m->EndRW(0); });
-    Check(t::WaitUntil([&] { return Info(x).find("wait count: 1") != std::string::npos; }),
-          "the reader never waited", true);
+    AwaitStatus(x, "wait count: 1", "the reader never waited");
     w->Do([=] { m->StartRW(1, 0), m->EndRW(1); });
     Check(w->Done() && r->Done(), "the broken cycle stayed stuck", true);
     std::string seen;
     for (const auto& p : child.prompts.Prompts())
       seen += (p.caption == "ZARN Critical Section" ? "" : "?") + p.text + std::to_string(p.style);
     Check(seen == std::string(kDetected) + "65537Deadlock falsely detected65536", seen);
-    Check(
-        ReportFile() == kHead + Report({"Thread " + w->id() + " wants to write RW mutex RW_Mutex " +
-                                            Hex(m) + " read by thread " + r->id(),
-                                        "Thread " + r->id() + " is waiting for F.X " + Hex(x) +
-                                            " owned by thread " + w->id()}),
-        "file: " + ReportFile());
-    Check(Info(x) == "F.X: is available" && m->RegisteredReaders() == 0, "left held");
+    Check(t::StatusLine(x) == "F.X: is available" && m->RegisteredReaders() == 0, "left held");
   });
 }
 
 // (b) Readers that both ask to write: the first answers Cancel and drains, waiting for the other
 // to leave; the other, asking to write, waits for "RW_Exclusive" that the first holds and closes
-// the cycle whatever it answers. A third reader that stays idle is listed but leads nowhere.
+// the cycle whatever it answers (1 OK, 2 Cancel). A third reader that stays idle is listed but
+// leads nowhere. The JSON line of "reportJson" gives the same cycle.
 TEST(RwDeadlock, TwoReadersAskingToWrite) {
-  using Case = std::tuple<int, bool>;  // the second's answer (1 OK, 2 Cancel), idle third reader
-  for (const Case& param : {Case{1, false}, Case{2, false}, Case{2, true}})
-    InChild([&](Child& child) {
-      const int answer = std::get<0>(param);
-      const bool idle = std::get<1>(param);
+  for (const auto& [answer, idle] : {std::pair{1, false}, std::pair{2, false}, std::pair{2, true}})
+    InChild([&, answer = answer, idle = idle](Child& child) {
       t::SetConfig("reportJson", "1");
       ZnGenRW_Mutex* m = Mutex();
       auto *a = new Actor, *b = new Actor, *c = new Actor;
       for (Actor* reader : {a, b, c})
-        if (reader != c || idle) reader->Do([=] { m->StartRW(0, 0); }), reader->Done();
+        if (reader != c || idle) reader->Did([=] { m->StartRW(0, 0); });
       child.prompts.SetAnswer(2);
       a->Do([=] { m->StartRW(1, 0); });
       Check(a->Blocked(), "the first never drained", true);
       Check(child.prompts.Prompts().size() == 1, "no propagation prompt", true);
       child.prompts.SetAnswer(answer);
       b->Do([=] { m->StartRW(1, 0); });
-      Check(Prompted(child, 3), "no deadlock prompt", true);
-      const std::vector<std::string> lines = {
-          "Thread " + b->id() + " wants to write RW mutex RW_Mutex " + Hex(m) +
-              " written by thread " + a->id(),
-          "Thread " + a->id() + " is waiting to write RW mutex RW_Mutex " + Hex(m) +
-              " read by thread " + b->id() + (idle ? ", thread " + c->id() : "")};
-      const std::string status =
-          "RW_Exclusive: owning thread: " + a->id() + ", owning count: 1; wait count: 1";
-      const std::string debug =
-          std::string(kBreak) + (answer == 2 ? kBreak : "") + status + (answer == 2 ? kBreak : "");
+      Check(t::WaitUntil([&] { return child.prompts.Prompts().size() >= 3; }), "no prompt", true);
       Check(child.prompts.Prompts()[0].text == kPropagation &&
                 child.prompts.Prompts()[1].text == kPropagation,
             "propagation prompts");
-      CheckDetected(child, lines, debug);
-      // The same cycle as the JSON line of "reportJson": b waits to write the mutex a writes,
-      // a drains it, waiting to write, while b (and c) read it.
-      std::ifstream in("deadlock.jsonl");
-      std::string line;
-      std::getline(in, line);
+      const std::string more = answer == 2 ? kBreak : "";
+      CheckDetected(child,
+                    {"Thread " + b->id() + " wants to write RW mutex RW_Mutex " + Hex(m) +
+                         " written by thread " + a->id(),
+                     "Thread " + a->id() + " is waiting to write RW mutex RW_Mutex " + Hex(m) +
+                         " read by thread " + b->id() + (idle ? ", thread " + c->id() : "")},
+                    kBreak + more + "RW_Exclusive: owning thread: " + a->id() +
+                        ", owning count: 1; wait count: 1" + more);
+      const std::string line = FileText("deadlock.jsonl");  // one line, or no JSON text
       const nlohmann::json report = nlohmann::json::parse(line, nullptr, false);
       const auto edge = [&](Actor* thread, const char* relation) {
         return nlohmann::json{{"thread", std::stoul(thread->id(), nullptr, 16)},
@@ -299,23 +243,17 @@ TEST(RwDeadlock, ReaderQueuedBehindAWriterThatWaitsForItsSection) {
   for (const bool by_reader : {true, false})
     InChild([&](Child& child) {
       ZnGenRW_Mutex* m = Mutex();
-      ZnCritSect* x = Section("X");
+      ZnCritSect* x = Make("X");
       auto *w = new Actor, *r = new Actor;
-      r->Do([=] { x->Begin(); });
-      w->Do([=] { m->StartRW(1, 0); });
-      Check(r->Done() && w->Done(), "set-up", true);
+      r->Did([=] { x->Begin(); }), w->Did([=] { m->StartRW(1, 0); });
       const auto writer_waits = [&] {
         w->Do([=] { x->Begin(); });
-        Check(t::WaitUntil([&] { return Info(x).find("wait count: 1") != std::string::npos; }),
-              "the writer never waited", true);
+        AwaitStatus(x, "wait count: 1", "the writer never waited");
       };
       const auto reader_queues = [&] {
         r->Do([=] { m->StartRW(0, 0); });
-        Check(t::WaitUntil([&] {
-                return m->waitingReaders.load() == 1 &&
-                       Info(m->exclusive).find("wait count: 1") != std::string::npos;
-              }),
-              "the reader never queued", true);
+        AwaitStatus(m->exclusive, "wait count: 1", "the reader never queued");
+        Check(m->waitingReaders.load() == 1, "not queued as a first reader", true);
       };
       const std::string read = "to read RW mutex RW_Mutex " + Hex(m) + " written by thread ";
       const std::string section = "X " + Hex(x) + " owned by thread " + r->id();
@@ -342,17 +280,14 @@ TEST(RwDeadlock, ReaderQueuedBehindAWriterThatWaitsForItsSection) {
 TEST(RwDeadlock, SectionCycleBesideADrainKeepsItsReport) {
   InChild([](Child& child) {
     ZnGenRW_Mutex* m = Mutex();
-    ZnCritSect *a = Section("A"), *b = Section("B");
+    ZnCritSect *a = Make("A"), *b = Make("B");
     auto *reader = new Actor, *drainer = new Actor, *one = new Actor, *two = new Actor;
-    reader->Do([=] { m->StartRW(0, 0); });
-    Check(reader->Done(), "set-up", true);
+    reader->Did([=] { m->StartRW(0, 0); });
     drainer->Do([=] { m->StartRW(1, 0); });
     Check(drainer->Blocked(), "no drain", true);
-    one->Do([=] { a->Begin(); }), two->Do([=] { b->Begin(); });
-    Check(one->Done() && two->Done(), "set-up", true);
+    one->Did([=] { a->Begin(); }), two->Did([=] { b->Begin(); });
     one->Do([=] { b->Begin(); });
-    Check(t::WaitUntil([&] { return Info(a).find("owner waiting for B") != std::string::npos; }),
-          "no wait", true);
+    AwaitStatus(a, "owner waiting for B", "no wait");
     two->Do([=] { a->Begin(); });
     CheckDetected(
         child,
@@ -363,26 +298,23 @@ TEST(RwDeadlock, SectionCycleBesideADrainKeepsItsReport) {
   });
 }
 
-// Not cycles. A writer drains a reader that waits for a section held by a third thread, which
+// Not a cycle: a writer drains a reader that waits for a section held by a third thread, which
 // then leaves it: the reader gets it, leaves, and the writer's drain ends. Nothing is reported.
 TEST(RwDeadlock, DrainOfAReaderThatLeavesReportsNothing) {
   InChild([](Child& child) {
     ZnGenRW_Mutex* m = Mutex();
-    ZnCritSect* y = Section("Y");
+    ZnCritSect* y = Make("Y");
     auto *w = new Actor, *r = new Actor, *k = new Actor;
-    k->Do([=] { y->Begin(); });
-    r->Do([=] { m->StartRW(0, 0); });
-    Check(k->Done() && r->Done(), "set-up", true);
+    k->Did([=] { y->Begin(); }), r->Did([=] { m->StartRW(0, 0); });
     w->Do([=] { m->StartRW(1, 0); });
     Check(w->Blocked(), "no drain", true);
     r->Do([=] { y->Begin(), y->Exit(), m->EndRW(0); });
-    Check(t::WaitUntil([&] { return y->waitCount.load() == 1; }), "the reader never waited", true);
+    AwaitStatus(y, "wait count: 1", "the reader never waited");
     k->Do([=] { y->Exit(); });
-    Check(w->Done() && r->Done(), "the drain never ended", true);
     w->Do([=] { m->EndRW(1); });
-    Check(w->Done(), "the writer never left", true);
-    Check(child.prompts.Prompts().empty(), "a prompt");
-    Check(ReportFile().empty() && child.console.Text().empty(), "a report");
+    Check(w->Done() && r->Done(), "the drain never ended", true);
+    Check(child.prompts.Prompts().empty() && ReportFile().empty() && child.console.Text().empty(),
+          "a report: " + child.console.Text());
     Check(m->StartRW(1, 0) == 0 && m->EndRW(1) == 0, "the mutex is left held");
   });
 }
@@ -390,14 +322,12 @@ TEST(RwDeadlock, DrainOfAReaderThatLeavesReportsNothing) {
 // Readers (nesting, and taking a section inside their read), writers (taking the section inside
 // their write) and first readers queued behind draining writers, all taking the mutex before the
 // section: many drains, queues and walks, readers leaving while others search, and never a
-// cycle. The threads start together and run until writers have drained readers often enough;
-// bounded: at most kRounds rounds each, and the child is ended after 60 s.
+// cycle. Bounded: at most kRounds rounds each, and the child is ended after 60 s.
 TEST(RwDeadlock, ReadersAndWritersHammeringNeverReport) {
   InChild([](Child& child) {
     constexpr int kThreads = 6, kRounds = 50000;
-    constexpr uint64_t kDrains = 200;
     ZnGenRW_Mutex* m = Mutex();
-    ZnCritSect* s = Section("S");
+    ZnCritSect* s = Make("S");
     std::atomic<int> writing{0}, overlaps{0};
     t::Latch start(kThreads);
     std::vector<std::thread> threads;
@@ -405,7 +335,7 @@ TEST(RwDeadlock, ReadersAndWritersHammeringNeverReport) {
       threads.emplace_back([&, n] {
         std::minstd_rand random(static_cast<unsigned>(n + 1));
         start.ArriveAndWait();
-        for (int round = 0; round < kRounds && m->drainContention[0].load() < kDrains; ++round) {
+        for (int round = 0; round < kRounds && m->drainContention[0].load() < 200; ++round) {
           const unsigned what = random() % 4;
           const int mode = what == 3 ? 1 : 0;
           m->StartRW(mode, 0);
@@ -420,11 +350,11 @@ TEST(RwDeadlock, ReadersAndWritersHammeringNeverReport) {
     for (std::thread& thread : threads) thread.join();
     Check(overlaps.load() == 0, "two writers at once");
     Check(m->drainContention[0].load() > 0, "no writer ever drained: nothing was walked");
-    Check(child.prompts.Prompts().empty(), "a prompt");
-    Check(ReportFile().empty(), "file: " + ReportFile());
-    Check(m->RegisteredReaders() == 0, "readers left counted");
-    Check(Info(s) == "S: is available", "section left held: " + Info(s));
-    Check(Info(m).rfind("Owner:0; Wx:#0; Rx:cond-val: 0;", 0) == 0, "mutex: " + Info(m));
+    Check(child.prompts.Prompts().empty() && ReportFile().empty(), "a report: " + ReportFile());
+    Check(t::StatusLine(s) == "S: is available", "section left held: " + t::StatusLine(s));
+    Check(t::StatusLine(m).rfind("Owner:0; Wx:#0; Rx:cond-val: 0;", 0) == 0 &&
+              m->RegisteredReaders() == 0,
+          "mutex: " + t::StatusLine(m));
   });
 }
 
@@ -434,12 +364,10 @@ TEST(RwDeadlock, OutOfTheGraphWithoutTheSwitch) {
   InChild([&](Child& child) {
     ZnGenRW_Mutex* m = Mutex(false);
     auto *a = new Actor, *b = new Actor;
-    for (Actor* reader : {a, b}) reader->Do([=] { m->StartRW(0, 0); }), reader->Done();
+    for (Actor* reader : {a, b}) reader->Did([=] { m->StartRW(0, 0); });
     child.prompts.SetAnswer(2);  // each goes on to write after the propagation prompt
-    for (Actor* writer : {a, b}) {
-      writer->Do([=] { m->StartRW(1, 0); });
-      Check(writer->Blocked(), "a writer never blocked", true);
-    }
+    for (Actor* writer : {a, b})
+      writer->Do([=] { m->StartRW(1, 0); }), Check(writer->Blocked(), "never blocked", true);
     Check(!t::WaitUntil([&] { return child.prompts.Prompts().size() > 2; },
                         std::chrono::milliseconds(300)),
           "a deadlock prompt");

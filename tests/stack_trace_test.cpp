@@ -4,10 +4,8 @@
 // its lock wait. Off, the report stays as it always was.
 #include <regex>
 #include <sstream>
-#include <thread>
 
 #include "deadlock_cycle.h"
-#include "re5zor4/smp_io.h"
 
 namespace {
 
@@ -22,41 +20,42 @@ struct Block {
   std::string note;
 };
 
-// Splits a trace section (after "can stackwalk!") into thread blocks; false
-// when its shape is wrong: a block not starting with its header, frames not
-// numbered in turn, or separators other than the empty line after each
+// Splits a trace section (after "can stackwalk!") into thread blocks; ends the
+// child when its shape is wrong: a block not starting with its header, frames
+// not numbered in turn, or separators other than the empty line after each
 // thread but the reporter.
-bool ParseTraces(const std::string& text, std::vector<Block>* blocks, std::string* why) {
-  std::istringstream in(text);
-  std::string line;
+std::vector<Block> Blocks(const std::string& text) {
   static const std::regex header("Stack of thread (0x[0-9a-f]+):");
   static const std::regex frame("  #(\\d+) (.+)");
   static const std::regex note(
       "  \\((thread has ended|no answer from the thread|stack not available)\\)");
+  const auto shape = [&](bool ok, const std::string& what) {
+    Check(ok, what + " in the traces:\n" + text, true);
+  };
+  std::vector<Block> blocks;
+  std::istringstream in(text);
+  std::string line;
   bool separator_due = false;
   while (std::getline(in, line)) {
     std::smatch m;
     if (line.empty()) {
-      if (!separator_due) return *why = "an empty line out of place", false;
+      shape(separator_due, "an empty line out of place");
       separator_due = false;
     } else if (std::regex_match(line, m, header)) {
-      if (separator_due) return *why = "no empty line before " + line, false;
-      blocks->push_back(Block{m[1], {}, ""});
-      separator_due = blocks->size() > 1;
-    } else if (blocks->empty()) {
-      return *why = "a line before the first header: " + line, false;
-    } else if (std::regex_match(line, m, frame)) {
-      if (std::stoul(m[1]) != blocks->back().frames.size())
-        return *why = "numbering: " + line, false;
-      blocks->back().frames.push_back(m[2]);
-    } else if (std::regex_match(line, m, note) && blocks->back().frames.empty()) {
-      blocks->back().note = m[1];
+      shape(!separator_due, "no empty line before " + line);
+      blocks.push_back(Block{m[1], {}, ""});
+      separator_due = blocks.size() > 1;
+    } else if (!blocks.empty() && std::regex_match(line, m, frame)) {
+      shape(std::stoul(m[1]) == blocks.back().frames.size(), "numbering: " + line);
+      blocks.back().frames.push_back(m[2]);
     } else {
-      return *why = "unexpected line: " + line, false;
+      shape(!blocks.empty() && blocks.back().frames.empty() && std::regex_match(line, m, note),
+            "unexpected line: " + line);
+      blocks.back().note = m[1];
     }
   }
-  if (separator_due) return *why = "no empty line after the last thread", false;
-  return true;
+  shape(!separator_due, "no empty line after the last thread");
+  return blocks;
 }
 
 bool AnyFrameHas(const Block& block, const std::string& part) {
@@ -82,10 +81,7 @@ TEST(StackTraces, EachThreadOfACycleShowsItsOwnFrames) {
       const std::string head = ChainText(s, ids) + "can stackwalk!\n";
       const std::string console = child.console.Text();
       Check(console.compare(0, head.size(), head) == 0, "console head: " + console, true);
-      std::vector<Block> blocks;
-      std::string why;
-      Check(ParseTraces(console.substr(head.size()), &blocks, &why), why + " in:\n" + console,
-            true);
+      const std::vector<Block> blocks = Blocks(console.substr(head.size()));
       Check(blocks.size() == n, "blocks: " + std::to_string(blocks.size()), true);
       for (size_t k = 0; k < n; ++k) {  // the reporter (thread n - 1), then threads 0, 1, ...
         const size_t thread = k == 0 ? n - 1 : k - 1;
@@ -109,10 +105,7 @@ TEST(StackTraces, EachThreadOfACycleShowsItsOwnFrames) {
                 "first frame: " + b.frames[0]);
         }
       }
-      const std::string file = ReportFile();
-      const std::string file_head =
-          "******** ZARN deadlock log ********\n<time>\n\n******** traces ********\n";
-      Check(file == file_head + console, "file: " + file);
+      Check(ReportFile() == kFileHead + console, "file: " + ReportFile());
     });
 }
 
@@ -126,55 +119,29 @@ TEST(StackTraces, OffLeavesTheReportAsItWasAndIsReadPerReport) {
     MakeCycle(child, {"Off.A", "Off.B"}, s, ids);
     const std::string plain = ChainText(s, ids) + "can stackwalk!\n\n";
     Check(child.console.Text() == plain, "console: " + child.console.Text());
-    Check(ReportFile() ==
-              "******** ZARN deadlock log ********\n<time>\n\n******** traces ********\n" + plain,
-          "file: " + ReportFile());
+    Check(ReportFile() == kFileHead + plain, "file: " + ReportFile());
     Check(!std::filesystem::exists("deadlock.jsonl"), "a JSON file without the switch");
-
     t::SetConfig("stackTraces", "1");
-    const size_t before = child.console.Text().size();
-    const size_t prompts = child.prompts.Prompts().size();
-    ZnCritSect *a = Make("On.A"), *b = Make("On.B");
-    auto *taken = new t::Latch(1), *go = new t::Latch(1), *taken2 = new t::Latch(1);
-    t::StartUnjoined([=] { StackTraceTestCloserClosesCycle(b, a, taken, go); });
-    Check(taken->Wait(), "no closer", true);
-    t::StartUnjoined([=] { StackTraceTestHolderWaits(a, b, taken2); });
-    Check(taken2->Wait() && WaitsFor(a, b), "no holder", true);
-    go->CountDown();
-    Check(t::WaitUntil([&] { return child.prompts.Prompts().size() > prompts; }), "no prompt",
-          true);
-    const std::string second = child.console.Text().substr(before);
-    Check(second.find("can stackwalk!\nStack of thread 0x") != std::string::npos,
+    MakeCycle(child, {"On.A", "On.B"}, s, ids);
+    const std::string second = child.console.Text().substr(plain.size());
+    Check(second.rfind(ChainText(s, ids) + "can stackwalk!\nStack of thread 0x", 0) == 0,
           "second report: " + second);
   });
 }
 
-// Interleaving: T takes S and ends without leaving it; W's Begin reports that
-// it waits for a holder that has ended. W's stack is there; T, gone, is not
-// signalled (its id may already name another thread) and gets the note.
+// A wait for a holder that ended (WaitForEndedHolder): the waiter's stack is
+// there; the holder, gone, is not signalled (its id may already name another
+// thread) and gets the note.
 TEST(StackTraces, HolderThatEndedGetsANoteInsteadOfFrames) {
   InChild([](Child& child) {
     t::SetConfig("stackTraces", "1");
     ZnCritSect* s = Make("Gone.S");
-    uint32_t ended = 0;
-    std::thread([&] {
-      s->Begin();
-      ended = SelfId();
-    }).join();
-    auto *taken = new t::Latch(1), *other = new t::Latch(1);
-    auto* waiter = new uint32_t(0);
-    ZnCritSect* own = Make("Gone.Own");
-    t::StartUnjoined([=] {
-      *waiter = SelfId();
-      StackTraceTestHolderWaits(own, s, taken);
-      other->CountDown();
-    });
-    Check(taken->Wait(), "no waiter", true);
-    const std::string head = "Thread " + IdText(*waiter) + " wants critical section Gone.S " +
+    const auto [waiter, ended] = WaitForEndedHolder(s);
+    const std::string head = "Thread " + IdText(waiter) + " wants critical section Gone.S " +
                              Hex(s) + " owned by thread " + IdText(ended) + "\nThread " +
                              IdText(ended) + " has ended\ncan stackwalk!\n";
     const std::string tail = "Stack of thread " + IdText(ended) + ":\n  (thread has ended)\n";
-    auto complete = [&] {
+    const auto complete = [&] {  // the note of the ended holder comes last
       const std::string text = child.console.Text();
       return text.size() > head.size() + tail.size() &&
              text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -182,11 +149,9 @@ TEST(StackTraces, HolderThatEndedGetsANoteInsteadOfFrames) {
     Check(t::WaitUntil(complete), "console: " + child.console.Text(), true);
     const std::string text = child.console.Text();
     Check(text.compare(0, head.size(), head) == 0, "head: " + text);
-    std::vector<Block> blocks;
-    std::string why;
     // The chain's last thread has ended: no empty line follows its block.
-    Check(ParseTraces(text.substr(head.size()) + "\n", &blocks, &why), why + " in:\n" + text, true);
-    Check(blocks.size() == 2 && blocks[0].id == IdText(*waiter) &&
+    const std::vector<Block> blocks = Blocks(text.substr(head.size()) + "\n");
+    Check(blocks.size() == 2 && blocks[0].id == IdText(waiter) &&
               blocks[1].note == "thread has ended",
           "blocks in:\n" + text, true);
     Check(!kFunctionNames || AnyFrameHas(blocks[0], "StackTraceTestHolderWaits("),
