@@ -18,14 +18,12 @@
 #include <atomic>
 #include <new>
 
+#include "platform/host_hooks.h"
 #include "platform/port.h"
 
 namespace re5zor4 {
 namespace port {
 namespace {
-
-std::atomic<DebugOutputFunction> g_debug_output{nullptr};
-std::atomic<PromptFunction> g_prompt{nullptr};
 
 bool WriteAll(int fd, const char* data, size_t len) {
   while (len > 0) {
@@ -156,12 +154,7 @@ bool WriteFile(intptr_t handle, const char* data, size_t len) {
   return WriteAll(static_cast<int>(handle), data, len);
 }
 
-void OutputDebugString(const char* text) {
-  if (text == nullptr) return;
-  if (DebugOutputFunction sink = g_debug_output.load(std::memory_order_acquire)) {
-    sink(text);
-    return;
-  }
+void SystemOutputDebugString(const char* text) {
   // A debugger shows each message on a line of its own; on standard error a
   // message without a line end gets one, so it doesn't run into the next.
   const int saved_errno = errno;
@@ -177,20 +170,7 @@ void OutputDebugString(const char* text) {
   errno = saved_errno;
 }
 
-DebugOutputFunction SetDebugOutput(DebugOutputFunction sink) {
-  return g_debug_output.exchange(sink, std::memory_order_acq_rel);
-}
-
-bool DebugOutputReplaced() {
-  return g_debug_output.load(std::memory_order_acquire) != nullptr;
-}
-
-int MessageBox(const char* text, const char* caption, unsigned style) {
-  if (text == nullptr) text = "";
-  if (caption == nullptr) caption = "";
-  if (PromptFunction prompt = g_prompt.load(std::memory_order_acquire)) {
-    return prompt(caption, text, style);
-  }
+int SystemMessageBox(const char* text, const char* caption, unsigned style) {
   const int saved_errno = errno;
   int answer = kPromptOk;
   if (isatty(0) && isatty(2)) {
@@ -200,10 +180,6 @@ int MessageBox(const char* text, const char* caption, unsigned style) {
   }
   errno = saved_errno;
   return answer;
-}
-
-PromptFunction SetPromptFunction(PromptFunction prompt) {
-  return g_prompt.exchange(prompt, std::memory_order_acq_rel);
 }
 
 void DebugBreak() {

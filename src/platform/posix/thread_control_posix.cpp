@@ -44,6 +44,7 @@
 #include <climits>
 #include <new>
 
+#include "platform/host_hooks.h"
 #include "platform/posix/futex_posix.h"
 #include "platform/posix/sanitizer_posix.h"
 #include "platform/posix/thread_state_posix.h"

@@ -14,6 +14,7 @@
 #include <new>
 #include <type_traits>
 
+#include "platform/host_hooks.h"
 #include "platform/port.h"
 #include "platform/posix/thread_state_posix.h"
 
@@ -62,9 +63,6 @@ namespace {
 // ends), a thread killed by the whole process ending, and a thread ended by
 // TerminateThread (its terminator frees its guards and state instead).
 
-std::atomic<ThreadEndHook> g_thread_end_hook{nullptr};
-std::atomic<ThreadTerminatedHook> g_thread_terminated_hook{nullptr};
-
 void OnThreadEnd(void* value);
 
 struct EndKey {
@@ -90,7 +88,7 @@ void OnThreadEnd(void* value) {
   ThreadControlAtEnd(state);
   if (state->armed) {
     state->armed = false;
-    if (ThreadEndHook hook = g_thread_end_hook.load(std::memory_order_acquire)) hook();
+    RunThreadEndHook();
   }
   AbandonGuards(state);
   pthread_setspecific(key, nullptr);
@@ -117,13 +115,6 @@ void ForgetThreadIdInChild() {
 }
 
 }  // namespace
-
-void ReportTerminated(void* block) {
-  if (block == nullptr) return;
-  if (ThreadTerminatedHook hook = g_thread_terminated_hook.load(std::memory_order_acquire)) {
-    hook(block);
-  }
-}
 
 ThreadState* CallerState() {
   const EndKey& end_key = TheEndKey();
@@ -199,14 +190,6 @@ bool TlsSetValue(TlsIndex index, void* value) {
   const int rc = pthread_setspecific(static_cast<pthread_key_t>(index), value);
   if (rc != 0) errno = rc;
   return rc == 0;
-}
-
-void SetThreadEndHook(ThreadEndHook hook) {
-  posix::g_thread_end_hook.store(hook, std::memory_order_release);
-}
-
-void SetThreadTerminatedHook(ThreadTerminatedHook hook) {
-  posix::g_thread_terminated_hook.store(hook, std::memory_order_release);
 }
 
 void ArmThreadEndHook() {

@@ -64,11 +64,6 @@ struct ThreadState {
   std::atomic<bool> sleeping_as_owner{false};
 };
 
-// Hands a terminated thread's block to the terminated-thread hook.
-// REQUIRES: the termination is over (no lock of the layer held, the thread's
-// handles see it ended), so that the hook may close handles of the thread.
-void ReportTerminated(void* block);
-
 // The calling thread's state, or null when it has none yet.
 ThreadState* CallerState();
 // The calling thread's state, made on first use. Null (errno set) only when

@@ -1,19 +1,13 @@
 // Standard output, the debug-output channel, the blocking prompt and the
-// debugger break on Win32: the services themselves, with the host's sink and
-// prompt in front of the last two.
-#include <atomic>
+// debugger break on Win32: the services themselves (the host's sink and
+// prompt go in front of the channel and the prompt in platform/host_hooks.cpp).
 #include <cstring>
 
-#include "platform/win32/win32_base.h"
+#include "platform/host_hooks.h"
+#include "platform/win32/win32_base.h"  // first: it tames <windows.h>'s macros
 
 namespace re5zor4 {
 namespace port {
-namespace {
-
-std::atomic<DebugOutputFunction> g_debug_output{nullptr};
-std::atomic<PromptFunction> g_prompt{nullptr};
-
-}  // namespace
 
 intptr_t StdOutputHandle() {
   HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
@@ -47,40 +41,18 @@ bool WriteFile(intptr_t handle, const char* data, size_t len) {
 
 // The debugger shows each message on a line of its own; callers hand it
 // whole lines, and a message goes in one call, so lines stay whole.
-void OutputDebugString(const char* text) {
-  if (text == nullptr) return;
-  if (DebugOutputFunction sink = g_debug_output.load(std::memory_order_acquire)) {
-    sink(text);
-    return;
-  }
+void SystemOutputDebugString(const char* text) {
   const DWORD saved = ::GetLastError();
   ::OutputDebugStringA(text);
   ::SetLastError(saved);
 }
 
-DebugOutputFunction SetDebugOutput(DebugOutputFunction sink) {
-  return g_debug_output.exchange(sink, std::memory_order_acq_rel);
-}
-
-bool DebugOutputReplaced() {
-  return g_debug_output.load(std::memory_order_acquire) != nullptr;
-}
-
-int MessageBox(const char* text, const char* caption, unsigned style) {
-  if (text == nullptr) text = "";
-  if (caption == nullptr) caption = "";
-  if (PromptFunction prompt = g_prompt.load(std::memory_order_acquire)) {
-    return prompt(caption, text, style);
-  }
+int SystemMessageBox(const char* text, const char* caption, unsigned style) {
   const DWORD saved = ::GetLastError();
   const UINT type = ((style & 0x1u) != 0 ? MB_OKCANCEL : MB_OK) | MB_SETFOREGROUND;
   const int answer = ::MessageBoxA(nullptr, text, caption, type);
   ::SetLastError(saved);
   return answer == IDCANCEL ? kPromptCancel : kPromptOk;
-}
-
-PromptFunction SetPromptFunction(PromptFunction prompt) {
-  return g_prompt.exchange(prompt, std::memory_order_acq_rel);
 }
 
 void DebugBreak() {

@@ -10,6 +10,7 @@
 
 #include <new>
 
+#include "platform/host_hooks.h"
 #include "platform/thread_control.h"
 #include "platform/win32/win32_base.h"
 
@@ -114,7 +115,7 @@ bool TerminateThread(Handle thread) {
   // TerminateThread only starts the end: the thread is gone once its handle
   // is signalled.
   ::WaitForSingleObject(thread, INFINITE);
-  win32::ReportTerminated(win32::TakeThreadBlock(id, false));
+  ReportTerminated(win32::TakeThreadBlock(id, false));
   return true;
 }
 

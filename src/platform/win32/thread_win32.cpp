@@ -26,6 +26,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/host_hooks.h"
 #include "platform/win32/win32_base.h"
 #include "port_inline.h"
 
@@ -34,8 +35,6 @@ namespace port {
 namespace win32 {
 namespace {
 
-std::atomic<ThreadEndHook> g_thread_end_hook{nullptr};
-std::atomic<ThreadTerminatedHook> g_thread_terminated_hook{nullptr};
 std::atomic<bool> g_dll_main_seen{false};
 
 struct BlockEntry {
@@ -57,13 +56,6 @@ BlockEntry** Find(DWORD thread_id) {
 }
 
 }  // namespace
-
-void ReportTerminated(void* block) {
-  if (block == nullptr) return;
-  if (ThreadTerminatedHook hook = g_thread_terminated_hook.load(std::memory_order_acquire)) {
-    hook(block);
-  }
-}
 
 void NoteCallerBlock(void* block) {
   const DWORD self = ::GetCurrentThreadId();
@@ -167,7 +159,7 @@ void OnThreadDetach() {
   // First out of the registry: a termination arriving during the hook then
   // finds no block to report twice.
   if (CurrentThreadBlock() != nullptr) NoteCallerBlock(nullptr);
-  if (ThreadEndHook hook = g_thread_end_hook.load(std::memory_order_acquire)) hook();
+  RunThreadEndHook();
 }
 
 namespace {
@@ -194,14 +186,6 @@ void* TlsGetValue(TlsIndex index) {
 
 bool TlsSetValue(TlsIndex index, void* value) {
   return ::TlsSetValue(static_cast<DWORD>(index), value) != FALSE;
-}
-
-void SetThreadEndHook(ThreadEndHook hook) {
-  win32::g_thread_end_hook.store(hook, std::memory_order_release);
-}
-
-void SetThreadTerminatedHook(ThreadTerminatedHook hook) {
-  win32::g_thread_terminated_hook.store(hook, std::memory_order_release);
 }
 
 // The loader reports every thread's end anyway; arming moves the report out

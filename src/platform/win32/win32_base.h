@@ -25,10 +25,6 @@ namespace re5zor4 {
 namespace port {
 namespace win32 {
 
-// Hands a terminated thread's block to the terminated-thread hook
-// (thread_win32.cpp). REQUIRES: no lock of the layer held.
-void ReportTerminated(void* block);
-
 // The registry of thread blocks: the block each thread stored with
 // SetCurrentThreadBlock, by thread id, so that the clean-up after a thread
 // that was terminated, once it is gone, can hand its block on. A thread's
